@@ -1,0 +1,3 @@
+#include "common/display_settings.h"
+
+DisplaySettings displaySettings;
