@@ -1,0 +1,59 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+struct ModeSize {
+    int width;
+    int height;
+    int refresh;  // whole Hz, as the mode line rounds down
+};
+
+// Xlib's connection type, without Xlib's macros (Bool, None, ...) that
+// clash with GoogleTest.
+// NOLINTNEXTLINE(modernize-use-using,bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp): Xlib's own name
+typedef struct _XDisplay Display;
+
+// name "" is $DISPLAY; nullptr when it cannot be opened.
+Display* openDisplay(const std::string& name = "");
+void closeDisplay(Display* display);
+
+// The mode the screen is in now, as XF86VidMode reports it.
+ModeSize currentMode(Display* display);
+bool screenInMode(Display* display, int width, int height);
+
+// Puts the screen back into the mode of that size (the desktop mode), so a
+// failed test does not leave the next one in a different mode.
+bool switchToMode(Display* display, int width, int height);
+
+// Types one key through XTest, with Shift held if asked.
+void pressKey(Display* display, const char* keysymName, bool withShift = false);
+
+struct Rgb {
+    int r;
+    int g;
+    int b;
+};
+
+// A rectangle of the screen, colours scaled to 0..255.
+struct Picture {
+    int width = 0;
+    int height = 0;
+    std::vector<Rgb> pixels;
+    Rgb at(int x, int y) const
+    {
+        return pixels[static_cast<size_t>(y) * static_cast<size_t>(width) + static_cast<size_t>(x)];
+    }
+};
+
+// The program's picture: freeglut's game-mode window covers the whole root
+// and the viewport sits at GL's origin, so a width x height picture lies in
+// the root's lower-left corner. Picture row 0 is the picture's top.
+Picture grabPicture(Display* display, int width, int height);
+
+// Whether a pixel shows the colour (components 0..1) within the rounding
+// of a 16-bit (5-6-5) screen.
+bool looksLike(Rgb pixel, float r, float g, float b);
+
+bool savePng(const Picture& picture, const std::string& path);

@@ -1,0 +1,80 @@
+// vesmira-snapshot OUTPUT.png WIDTH HEIGHT RATE [SECONDS]
+//
+// Starts a private Xorg (dummy driver), runs vesmira in that mode for a few
+// seconds, saves the picture as a PNG, quits vesmira with q and stops the
+// server. For machines without a display, and for the README.
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <thread>
+
+#include "process.h"
+#include "x_client.h"
+#include "x_server.h"
+
+namespace {
+
+constexpr int TIMEOUT_MS = 20000;
+
+int fail(const char* what, const std::string& detail = "")
+{
+    (void)std::fprintf(stderr, "vesmira-snapshot: %s%s\n", what, detail.c_str());
+    return 1;
+}
+
+// Runs vesmira on the open display and saves its picture; 0 on success.
+int snapshot(Display* display, const std::string& output, const std::string (&mode)[3], int seconds)
+{
+    const int width = std::atoi(mode[0].c_str());   // NOLINT(cert-err34-c): vesmira reads it the same way
+    const int height = std::atoi(mode[1].c_str());  // NOLINT(cert-err34-c)
+    RunningProcess program = startProcess(VESMIRA_BINARY, {"vesmira", mode[0], mode[1], mode[2]});
+    const bool started =
+        waitUntil([&] { return screenInMode(display, width, height) || hasEnded(program.pid); }, TIMEOUT_MS);
+    if (!started || hasEnded(program.pid)) {
+        const ProcessResult result = finishProcess(&program, TIMEOUT_MS);
+        return fail("vesmira did not start: ", result.out + result.err);
+    }
+    std::this_thread::sleep_for(std::chrono::seconds(seconds));
+    const Picture picture = grabPicture(display, width, height);
+    pressKey(display, "q");
+    const ProcessResult result = finishProcess(&program, TIMEOUT_MS);
+    if (!result.exited || result.exitStatus != 0) {
+        return fail("vesmira did not end with status 0 on q: ", result.err);
+    }
+    if (!savePng(picture, output)) {
+        return fail("cannot write ", output);
+    }
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    if (argc != 5 && argc != 6) {
+        return fail("usage: vesmira-snapshot OUTPUT.png WIDTH HEIGHT RATE [SECONDS]");
+    }
+    const std::string output = argv[1];
+    const std::string mode[3] = {argv[2], argv[3], argv[4]};
+    const int seconds = argc == 6 ? std::atoi(argv[5]) : 3;  // NOLINT(cert-err34-c)
+
+    const std::string log = "/tmp/vesmira-snapshot-xorg-" + std::to_string(getpid()) + ".log";
+    XServer server = startXServer(XORG_CONFIG, log);
+    if (server.display < 0) {
+        stopXServer(&server);
+        return fail("the virtual display did not start; see ", log);
+    }
+    // vesmira inherits it.
+    setenv("DISPLAY", displayName(server).c_str(), 1);
+    Display* display = openDisplay();
+    const int status =
+        display == nullptr ? fail("cannot open the virtual display") : snapshot(display, output, mode, seconds);
+    if (display != nullptr) {
+        closeDisplay(display);
+    }
+    stopXServer(&server);
+    return status;
+}
