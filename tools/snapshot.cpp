@@ -3,8 +3,6 @@
 // Starts a private Xorg (dummy driver), runs vesmira in that mode for a few
 // seconds, saves the picture as a PNG, quits vesmira with q and stops the
 // server. For machines without a display, and for the README.
-#include <unistd.h>
-
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -12,8 +10,7 @@
 #include <thread>
 
 #include "process.h"
-#include "x_client.h"
-#include "x_server.h"
+#include "virtual_display.h"
 
 namespace {
 
@@ -61,20 +58,11 @@ int main(int argc, char** argv)
     const std::string mode[3] = {argv[2], argv[3], argv[4]};
     const int seconds = argc == 6 ? std::atoi(argv[5]) : 3;  // NOLINT(cert-err34-c)
 
-    const std::string log = "/tmp/vesmira-snapshot-xorg-" + std::to_string(getpid()) + ".log";
-    XServer server = startXServer(XORG_CONFIG, log);
-    if (server.display < 0) {
-        stopXServer(&server);
-        return fail("the virtual display did not start; see ", log);
+    VirtualDisplay virtualDisplay;
+    if (!openVirtualDisplay(&virtualDisplay)) {
+        return 1;
     }
-    // vesmira inherits it.
-    setenv("DISPLAY", displayName(server).c_str(), 1);
-    Display* display = openDisplay();
-    const int status =
-        display == nullptr ? fail("cannot open the virtual display") : snapshot(display, output, mode, seconds);
-    if (display != nullptr) {
-        closeDisplay(display);
-    }
-    stopXServer(&server);
+    const int status = snapshot(virtualDisplay.display, output, mode, seconds);
+    closeVirtualDisplay(&virtualDisplay);
     return status;
 }
