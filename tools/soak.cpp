@@ -76,6 +76,15 @@ void printFrameRate(const std::vector<ProbeReport>& reports)
         std::printf("frame rate: too few seconds logged\n");
         return;
     }
+    // Drift shows as a trend in the medians of successive minutes.
+    std::printf("median frame rate of each minute after %d s:", SETTLE_SECONDS);
+    for (size_t minute = 0; minute < fps.size(); minute += 60) {
+        std::vector<double> part(fps.begin() + static_cast<long>(minute),
+                                 fps.begin() + static_cast<long>(std::min(fps.size(), minute + 60)));
+        std::sort(part.begin(), part.end());
+        std::printf(" %.0f", part[(part.size() - 1) / 2]);
+    }
+    std::printf("\n");
     std::sort(fps.begin(), fps.end());
     const auto percentile = [&](size_t p) { return fps[(fps.size() - 1) * p / 100]; };
     const double median = percentile(50);
