@@ -28,7 +28,7 @@ void XServerEnvironment::SetUp()
     const std::string log = outputPath("xorg-" + std::to_string(getpid()) + ".log");
     server = startXServer(XORG_CONFIG, log);
     ASSERT_GE(server.display, 0) << "Xorg did not start; see " << log;
-    setenv("DISPLAY", (":" + std::to_string(server.display)).c_str(), 1);
+    setenv("DISPLAY", displayName(server).c_str(), 1);
 }
 
 void XServerEnvironment::TearDown()

@@ -12,13 +12,6 @@ const std::vector<std::string> RENDER_STATE = {
     "glBlendFunc(sfactor = GL_SRC_ALPHA, dfactor = GL_ONE)",
 };
 
-std::vector<std::string> texts(std::vector<GlCall>::const_iterator begin, std::vector<GlCall>::const_iterator end)
-{
-    std::vector<std::string> result;
-    std::transform(begin, end, std::back_inserter(result), callText);
-    return result;
-}
-
 bool isStateCall(const GlCall& call)
 {
     return std::any_of(RENDER_STATE.begin(), RENDER_STATE.end(),
@@ -36,7 +29,7 @@ TEST_F(ProgramTest, GlStreamSetsStateOnceThenComposesEveryFrameAlike)
     const std::vector<GlCall>& startUp = frames.front().preamble;
     const auto first = std::find_if(startUp.begin(), startUp.end(), isStateCall);
     ASSERT_LE(RENDER_STATE.size(), static_cast<size_t>(startUp.end() - first));
-    EXPECT_EQ(texts(first, first + static_cast<long>(RENDER_STATE.size())), RENDER_STATE);
+    EXPECT_EQ(callTexts(startUp, static_cast<size_t>(first - startUp.begin()), RENDER_STATE.size()), RENDER_STATE);
     EXPECT_EQ(std::count_if(startUp.begin(), startUp.end(), isStateCall), 5);
 
     const std::vector<std::string> frameStart = {
@@ -51,7 +44,7 @@ TEST_F(ProgramTest, GlStreamSetsStateOnceThenComposesEveryFrameAlike)
         SCOPED_TRACE("frame " + std::to_string(i));
         const std::vector<GlCall>& calls = frames[i].calls;
         ASSERT_GT(calls.size(), frameStart.size() + 2);
-        EXPECT_EQ(texts(calls.begin(), calls.begin() + 6), frameStart);
+        EXPECT_EQ(callTexts(calls, 0, frameStart.size()), frameStart);
         EXPECT_EQ(std::count_if(calls.begin(), calls.end(), isStateCall), 0);
         // Between frames GLUT may set its own viewport, which the next frame
         // replaces; nothing of the program's runs there.

@@ -41,15 +41,6 @@ std::vector<std::string> barCalls(int column, int step)
             "glEnd()"};
 }
 
-std::vector<std::string> texts(const std::vector<GlCall>& calls, size_t begin, size_t count)
-{
-    std::vector<std::string> result;
-    for (size_t i = begin; i < begin + count && i < calls.size(); ++i) {
-        result.push_back(callText(calls[i]));
-    }
-    return result;
-}
-
 // The bar's columns in a row above the grid and below the text.
 std::vector<int> greenColumns(const Picture& picture)
 {
@@ -115,12 +106,12 @@ TEST_F(ProgramTest, EveryFrameDrawsTheGridThenTheBarOneColumnOn)
         SCOPED_TRACE("frame " + std::to_string(i));
         const std::vector<GlCall>& calls = frames[i].calls;
         // After the clear and the coordinate set-up: the grid.
-        EXPECT_EQ(texts(calls, 6, grid.size()), grid);
+        EXPECT_EQ(callTexts(calls, 6, grid.size()), grid);
         // Last before the flush: the bar, in the column of this frame.
         const auto end = std::find_if(calls.begin(), calls.end(), [](const GlCall& c) { return c.name == "glFlush"; });
         const size_t barStart = static_cast<size_t>(end - calls.begin()) - 7;
         ASSERT_GT(barStart, 6 + grid.size());
-        EXPECT_EQ(texts(calls, barStart, 7), barCalls(static_cast<int>(i % COLUMNS), 17));
+        EXPECT_EQ(callTexts(calls, barStart, 7), barCalls(static_cast<int>(i % COLUMNS), 17));
     }
 }
 

@@ -77,3 +77,12 @@ std::string callText(const GlCall& call)
 {
     return call.name + "(" + call.args + ")";
 }
+
+std::vector<std::string> callTexts(const std::vector<GlCall>& calls, size_t begin, size_t count)
+{
+    std::vector<std::string> texts;
+    for (size_t i = begin; i < begin + count && i < calls.size(); ++i) {
+        texts.push_back(callText(calls[i]));
+    }
+    return texts;
+}

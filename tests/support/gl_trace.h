@@ -25,3 +25,5 @@ struct GlFrame {
 bool readTrace(const std::string& traceFile, std::vector<GlFrame>* frames);
 
 std::string callText(const GlCall& call);
+// The texts of up to count calls from begin on.
+std::vector<std::string> callTexts(const std::vector<GlCall>& calls, size_t begin, size_t count);
