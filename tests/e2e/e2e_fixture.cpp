@@ -107,7 +107,9 @@ ProcessResult ProgramTest::stopWithKey(const char* keysymName)
 
 std::vector<GlFrame> ProgramTest::traceRun(int width, int height, int refresh)
 {
-    const std::string traceFile = outputPath("run-" + std::to_string(width) + "x" + std::to_string(height) + ".trace");
+    // Test programs run side by side in one folder: each test has its own file.
+    const std::string traceFile =
+        outputPath(std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()) + ".trace");
     (void)std::remove(traceFile.c_str());  // apitrace will not overwrite it
     start({std::to_string(width), std::to_string(height), std::to_string(refresh)}, traceFile);
     std::this_thread::sleep_for(std::chrono::seconds(1));
