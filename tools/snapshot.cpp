@@ -28,9 +28,7 @@ int snapshot(Display* display, const std::string& output, const std::string (&mo
     const int width = std::atoi(mode[0].c_str());   // NOLINT(cert-err34-c): vesmira reads it the same way
     const int height = std::atoi(mode[1].c_str());  // NOLINT(cert-err34-c)
     RunningProcess program = startProcess(VESMIRA_BINARY, {"vesmira", mode[0], mode[1], mode[2]});
-    const bool started =
-        waitUntil([&] { return screenInMode(display, width, height) || hasEnded(program.pid); }, TIMEOUT_MS);
-    if (!started || hasEnded(program.pid)) {
+    if (!waitForProgramMode(display, program.pid, width, height, TIMEOUT_MS)) {
         const ProcessResult result = finishProcess(&program, TIMEOUT_MS);
         return fail("vesmira did not start: ", result.out + result.err);
     }

@@ -106,8 +106,7 @@ int soak(Display* display, const std::string (&mode)[3], int seconds)
     RunningProcess program = startProcess(VESMIRA_BINARY, {"vesmira", mode[0], mode[1], mode[2]}, env);
     const int width = std::atoi(mode[0].c_str());   // NOLINT(cert-err34-c)
     const int height = std::atoi(mode[1].c_str());  // NOLINT(cert-err34-c)
-    if (!waitUntil([&] { return screenInMode(display, width, height) || hasEnded(program.pid); }, TIMEOUT_MS) ||
-        hasEnded(program.pid)) {
+    if (!waitForProgramMode(display, program.pid, width, height, TIMEOUT_MS)) {
         const ProcessResult result = finishProcess(&program, TIMEOUT_MS);
         (void)std::fprintf(stderr, "vesmira did not start: %s%s\n", result.out.c_str(), result.err.c_str());
         return 1;

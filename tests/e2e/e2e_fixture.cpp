@@ -74,8 +74,8 @@ void ProgramTest::start(const std::vector<std::string>& args, const std::string&
     program = startProcess(path, argv);
     const int width = std::stoi(args.at(0));
     const int height = std::stoi(args.at(1));
-    ASSERT_TRUE(waitUntil([&] { return screenInMode(width, height) || !running(); }, START_TIMEOUT_MS));
-    ASSERT_TRUE(running()) << "vesmira ended during start-up";
+    ASSERT_TRUE(waitForProgramMode(display, program.pid, width, height, START_TIMEOUT_MS))
+        << "vesmira ended, or the mode did not change, during start-up";
     // The first frames are on screen once the cleared background shows in a
     // corner that nothing else covers.
     const bool drawn = waitUntil(

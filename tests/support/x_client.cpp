@@ -7,6 +7,8 @@
 
 #include <cstdlib>
 
+#include "process.h"
+
 namespace {
 
 int maskShift(unsigned long mask)
@@ -42,6 +44,12 @@ bool screenInMode(Display* display, int width, int height)
 {
     const ModeSize mode = currentMode(display);
     return mode.width == width && mode.height == height;
+}
+
+bool waitForProgramMode(Display* display, pid_t pid, int width, int height, int timeoutMs)
+{
+    const bool settled = waitUntil([&] { return screenInMode(display, width, height) || hasEnded(pid); }, timeoutMs);
+    return settled && !hasEnded(pid);
 }
 
 ModeSize currentMode(Display* display)

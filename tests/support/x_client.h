@@ -1,5 +1,7 @@
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -22,6 +24,9 @@ void closeDisplay(Display* display);
 // The mode the screen is in now, as XF86VidMode reports it.
 ModeSize currentMode(Display* display);
 bool screenInMode(Display* display, int width, int height);
+// Waits until the screen is in that mode while the program with this pid
+// runs; false if the program ended first or the time ran out.
+bool waitForProgramMode(Display* display, pid_t pid, int width, int height, int timeoutMs);
 
 // Puts the screen back into the mode of that size (the desktop mode), so a
 // failed test does not leave the next one in a different mode.
