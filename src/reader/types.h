@@ -1,0 +1,69 @@
+#pragma once
+
+#include <opencv2/core.hpp>
+
+#include <array>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace reader {
+
+// Bar positions in one sweep, and columns across the pattern.
+constexpr int COLUMN_COUNT = 60;
+// The pattern's fixed geometry, in its own pixels.
+constexpr int GRID_MARGIN = 250;
+constexpr int BAR_TOP = 1;
+constexpr int BAR_BOTTOM = 799;
+
+// The mode the pattern ran in: the numbers given to vesmira.
+struct Mode {
+    int width = 0;
+    int height = 0;
+    int rate = 0;
+    int columnStep() const { return width / COLUMN_COUNT; }
+};
+
+// Where the reference screen is in the photos.
+enum class Placement { Left, Right, Top, Bottom };
+
+// A screen's outline in photo pixels: top-left, top-right, bottom-right,
+// bottom-left, as the screen shows the picture.
+using Quad = std::array<cv::Point2d, 4>;
+
+// What was read off one screen.
+struct ScreenReading {
+    Quad corners{};
+    // Photo pixels to the pattern's own pixels (WIDTH x HEIGHT).
+    cv::Matx33d toPattern = cv::Matx33d::eye();
+    // Grid lines found, x in the pattern's pixels, left to right, each with
+    // its line number (line k lies at x = 1 + k * step).
+    std::vector<double> gridLineX;
+    std::vector<int> gridLineNumber;
+    // Overscan: the part of the picture's width cut off on each edge.
+    double crop = 0.0;
+    // The column the bar is read in, 0..59.
+    int column = -1;
+    // Brightness of the bar's column over the reading rows, 0..1 of a full bar.
+    double barStrength = 0.0;
+    // Other column that showed a bar too (a frame change in the exposure).
+    std::optional<int> secondColumn;
+};
+
+// The reading of one photo, or why there is none.
+struct PhotoReading {
+    bool ok = false;
+    std::string error;
+    ScreenReading reference;
+    ScreenReading device;
+    int lagFrames = 0;
+    double lagMs = 0.0;
+    std::vector<std::string> warnings;
+};
+
+struct ReadSettings {
+    Mode mode;
+    Placement reference = Placement::Left;
+};
+
+}  // namespace reader
