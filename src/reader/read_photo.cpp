@@ -1,12 +1,166 @@
 #include "reader/read_photo.h"
 
+#include <opencv2/imgproc.hpp>
+
+#include <cmath>
+#include <cstdio>
+#include <exception>
+#include <string>
+
+#include "reader/bar.h"
+#include "reader/combine.h"
+#include "reader/find_screens.h"
+#include "reader/grid.h"
+#include "reader/rectify.h"
+
 namespace reader {
 
-PhotoReading readPhoto(const cv::Mat& /*photo*/, const ReadSettings& /*settings*/)
+namespace {
+
+// Outlines tried, largest first, before giving up on finding two screens.
+constexpr size_t MAX_CANDIDATES = 6;
+// Crops beyond these are not overscan but a wrong WIDTH or a bad outline.
+constexpr double MAX_CROP = 0.12;
+constexpr double MIN_CROP = -0.05;
+// Overscan worth a warning, per edge.
+constexpr double NOTABLE_CROP = 0.01;
+
+struct Screen {
+    Quad outline;
+    GridReading grid;
+    BarReading bar;
+};
+
+std::string format(const char* pattern, double a)
+{
+    char text[160];
+    (void)std::snprintf(text, sizeof text, pattern, a);
+    return text;
+}
+
+cv::Mat asBgr(const cv::Mat& photo)
+{
+    if (photo.type() == CV_8UC3) {
+        return photo;
+    }
+    cv::Mat converted;
+    if (photo.channels() == 1) {
+        cv::cvtColor(photo, converted, cv::COLOR_GRAY2BGR);
+    } else if (photo.channels() == 4) {
+        cv::cvtColor(photo, converted, cv::COLOR_BGRA2BGR);
+    } else {
+        return {};
+    }
+    if (converted.depth() != CV_8U) {
+        converted.convertTo(converted, CV_8U, converted.depth() == CV_16U ? 1.0 / 257.0 : 1.0);
+    }
+    return converted;
+}
+
+ScreenReading toReading(const Screen& screen, const Mode& mode)
+{
+    ScreenReading reading;
+    reading.corners = screen.outline;
+    reading.toPattern = patternHomography(screen.outline, mode);
+    reading.gridLineX = screen.grid.lineX;
+    reading.gridLineNumber = screen.grid.lineNumber;
+    reading.crop = screen.grid.crop;
+    reading.column = screen.bar.column;
+    reading.barStrength = screen.bar.share;
+    reading.secondColumn = screen.bar.secondColumn;
+    return reading;
+}
+
+void warnAbout(const ScreenReading& screen, const char* name, std::vector<std::string>* warnings)
+{
+    if (screen.crop > NOTABLE_CROP) {
+        warnings->push_back(std::string("the ") + name +
+                            format(" screen overscans: about %.1f %% of the picture is cut off on each edge; its "
+                                   "columns are numbered from the grid's spacing",
+                                   screen.crop * 100.0));
+    }
+    if (screen.secondColumn) {
+        char text[200];
+        (void)std::snprintf(text, sizeof text,
+                            "the %s screen shows two bars, columns %d and %d, as it changed frames during the "
+                            "exposure; read the brighter, column %d",
+                            name, std::min(screen.column, *screen.secondColumn),
+                            std::max(screen.column, *screen.secondColumn), screen.column);
+        warnings->push_back(text);
+    }
+}
+
+PhotoReading readBgrPhoto(const cv::Mat& photo, const ReadSettings& settings)
 {
     PhotoReading reading;
-    reading.error = "not read yet";
+    const Mode& mode = settings.mode;
+    const ReducedPhoto reduced = reducePhoto(photo);
+    const std::vector<Quad> outlines = findScreenOutlines(reduced.image);
+
+    std::vector<Screen> screens;
+    bool wrongSpacing = false;
+    for (size_t i = 0; i < outlines.size() && i < MAX_CANDIDATES && screens.size() < 2; ++i) {
+        Screen screen;
+        screen.outline = toPhotoPixels(outlines[i], reduced);
+        const cv::Matx33d toPattern = patternHomography(screen.outline, mode);
+        screen.grid = findGrid(photo, toPattern, mode);
+        if (!screen.grid.found) {
+            continue;
+        }
+        if (screen.grid.crop > MAX_CROP || screen.grid.crop < MIN_CROP) {
+            wrongSpacing = true;
+            continue;
+        }
+        screen.bar = findBar(photo, toPattern, screen.grid, mode);
+        screens.push_back(screen);
+    }
+    if (screens.size() < 2) {
+        reading.error = "found " + std::to_string(screens.size()) + (screens.size() == 1 ? " screen" : " screens") +
+                        " showing the pattern, need 2";
+        if (wrongSpacing) {
+            reading.error += format("; a grid with other spacing than %.0f pixels was seen: is WIDTH right?",
+                                    static_cast<double>(mode.columnStep()));
+        }
+        return reading;
+    }
+
+    const std::array<int, 2> order = assignScreens(screens[0].outline, screens[1].outline, settings.reference);
+    const Screen& reference = screens[static_cast<size_t>(order[0])];
+    const Screen& device = screens[static_cast<size_t>(order[1])];
+    for (const auto& [screen, name] : {std::pair{&reference, "reference"}, std::pair{&device, "device"}}) {
+        if (!screen->bar.found) {
+            reading.error = std::string("no bar on the ") + name +
+                            " screen; a screen that overscans can hide the outer columns, take another photo";
+            return reading;
+        }
+    }
+    reading.reference = toReading(reference, mode);
+    reading.device = toReading(device, mode);
+    warnAbout(reading.reference, "reference", &reading.warnings);
+    warnAbout(reading.device, "device", &reading.warnings);
+    reading.lagFrames = wrappedLag(reading.reference.column, reading.device.column);
+    reading.lagMs = framesToMs(reading.lagFrames, mode.rate);
+    reading.ok = true;
     return reading;
+}
+
+}  // namespace
+
+PhotoReading readPhoto(const cv::Mat& photo, const ReadSettings& settings)
+{
+    try {
+        const cv::Mat bgr = asBgr(photo);
+        if (bgr.empty()) {
+            PhotoReading reading;
+            reading.error = "the picture is empty or has no colour";
+            return reading;
+        }
+        return readBgrPhoto(bgr, settings);
+    } catch (const std::exception& error) {
+        PhotoReading reading;
+        reading.error = std::string("could not be read: ") + error.what();
+        return reading;
+    }
 }
 
 }  // namespace reader

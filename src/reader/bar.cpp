@@ -1,0 +1,124 @@
+#include "reader/bar.h"
+
+#include "reader/rectify.h"
+
+#include <opencv2/imgproc.hpp>
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+namespace reader {
+
+namespace {
+
+// Share of a column's width that must be on screen for it to be measured.
+constexpr double MIN_VISIBLE = 0.3;
+// A second column counts as lit when it has this share of the first's light.
+constexpr double SECOND_BAR_SHARE = 0.2;
+// The bar must stand this many spreads above the unlit columns.
+constexpr double MIN_CONTRAST = 6.0;
+// Rows kept clear of the top edge and of the grid band.
+constexpr int ROW_MARGIN = 15;
+// Pattern rows between two rows that are sampled.
+constexpr int ROW_STRIDE = 2;
+
+double median(std::vector<double> values)
+{
+    const auto middle = values.begin() + static_cast<std::ptrdiff_t>(values.size() / 2);
+    std::nth_element(values.begin(), middle, values.end());
+    return *middle;
+}
+
+}  // namespace
+
+RowSpan barReadingRows(const Mode& mode)
+{
+    // Above the grid band, whose white lines are green too; the band starts
+    // higher on a screen under 500 lines.
+    const int bandTop = std::min(GRID_MARGIN, mode.height - GRID_MARGIN);
+    const int bottom = std::min({bandTop, BAR_BOTTOM, mode.height}) - ROW_MARGIN;
+    const int top = BAR_TOP + ROW_MARGIN;
+    return {top, std::max(top + 1, bottom)};
+}
+
+BarReading findBar(const cv::Mat& photo, const cv::Matx33d& toPattern, const GridReading& grid, const Mode& mode)
+{
+    BarReading bar;
+    bar.columnLevel.assign(COLUMN_COUNT, std::numeric_limits<double>::quiet_NaN());
+    if (!grid.found || photo.empty()) {
+        return bar;
+    }
+    const RowSpan rows = barReadingRows(mode);
+    const cv::Rect2d region(0.0, rows.top, mode.width, rows.bottom - rows.top);
+    const cv::Mat strip = rectifyRegion(photo, toPattern, region,
+                                        cv::Size(mode.width, std::max(1, (rows.bottom - rows.top) / ROW_STRIDE)));
+    cv::Mat green;
+    cv::extractChannel(strip, green, 1);
+    cv::Mat profile;
+    cv::reduce(green, profile, 0, cv::REDUCE_AVG, CV_64F);
+    const auto* level = profile.ptr<double>(0);
+
+    // Each column's mean green between its two grid lines, leaving out the
+    // lines' own neighbourhood.
+    std::vector<double> measured;
+    for (int c = 0; c < COLUMN_COUNT; ++c) {
+        // Sample x is centred on pattern x + 0.5.
+        const double from = grid.lineAt(c) + 0.15 * grid.spacing - 0.5;
+        const double to = grid.lineAt(c) + 0.85 * grid.spacing - 0.5;
+        const int a = std::max(0, static_cast<int>(std::ceil(from)));
+        const int b = std::min(profile.cols - 1, static_cast<int>(std::floor(to)));
+        if (b < a || (b - a + 1) < MIN_VISIBLE * (to - from)) {
+            continue;
+        }
+        double sum = 0.0;
+        for (int x = a; x <= b; ++x) {
+            sum += level[x];
+        }
+        bar.columnLevel[static_cast<size_t>(c)] = sum / (b - a + 1);
+        measured.push_back(bar.columnLevel[static_cast<size_t>(c)]);
+    }
+    if (measured.size() < 3) {
+        return bar;
+    }
+    const double background = median(measured);
+    std::vector<double> deviation;
+    deviation.reserve(measured.size());
+    for (const double v : measured) {
+        deviation.push_back(std::abs(v - background));
+    }
+    // At least a grey level, so that a perfectly flat picture has a spread.
+    const double spread = std::max(1.0, 1.4826 * median(deviation));
+
+    int brightest = -1;
+    int next = -1;
+    for (int c = 0; c < COLUMN_COUNT; ++c) {
+        const double v = bar.columnLevel[static_cast<size_t>(c)];
+        if (std::isnan(v)) {
+            continue;
+        }
+        if (brightest < 0 || v > bar.columnLevel[static_cast<size_t>(brightest)]) {
+            next = brightest;
+            brightest = c;
+        } else if (next < 0 || v > bar.columnLevel[static_cast<size_t>(next)]) {
+            next = c;
+        }
+    }
+    const double top = bar.columnLevel[static_cast<size_t>(brightest)] - background;
+    bar.contrast = top / spread;
+    if (bar.contrast < MIN_CONTRAST) {
+        return bar;
+    }
+    bar.found = true;
+    bar.column = brightest;
+    if (next >= 0) {
+        const double second = bar.columnLevel[static_cast<size_t>(next)] - background;
+        if (second > SECOND_BAR_SHARE * top && second / spread >= MIN_CONTRAST / 2.0) {
+            bar.secondColumn = next;
+            bar.share = top / (top + second);
+        }
+    }
+    return bar;
+}
+
+}  // namespace reader

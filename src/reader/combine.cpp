@@ -1,0 +1,53 @@
+#include "reader/combine.h"
+
+namespace reader {
+
+int wrappedLag(int referenceColumn, int deviceColumn)
+{
+    const int half = COLUMN_COUNT / 2;
+    // The extra COLUMN_COUNT keeps the left operand of % positive.
+    const int difference = referenceColumn - deviceColumn + half + 2 * COLUMN_COUNT;
+    return difference % COLUMN_COUNT - half;
+}
+
+double framesToMs(double frames, int rate)
+{
+    return frames * 1000.0 / rate;
+}
+
+namespace {
+
+cv::Point2d centre(const Quad& outline)
+{
+    cv::Point2d sum(0.0, 0.0);
+    for (const cv::Point2d& corner : outline) {
+        sum += corner;
+    }
+    return sum * 0.25;
+}
+
+}  // namespace
+
+std::array<int, 2> assignScreens(const Quad& first, const Quad& second, Placement reference)
+{
+    const cv::Point2d a = centre(first);
+    const cv::Point2d b = centre(second);
+    bool firstIsReference = true;
+    switch (reference) {
+        case Placement::Left:
+            firstIsReference = a.x <= b.x;
+            break;
+        case Placement::Right:
+            firstIsReference = a.x > b.x;
+            break;
+        case Placement::Top:
+            firstIsReference = a.y <= b.y;
+            break;
+        case Placement::Bottom:
+            firstIsReference = a.y > b.y;
+            break;
+    }
+    return firstIsReference ? std::array<int, 2>{0, 1} : std::array<int, 2>{1, 0};
+}
+
+}  // namespace reader

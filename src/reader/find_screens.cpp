@@ -1,0 +1,192 @@
+#include "reader/find_screens.h"
+
+#include <opencv2/imgproc.hpp>
+
+#include <algorithm>
+#include <cmath>
+
+namespace reader {
+
+namespace {
+
+// Screens are searched for on a copy no larger than this.
+constexpr int REDUCED_SIDE = 1024;
+// A screen covers at least this share of the photo.
+constexpr double MIN_AREA_SHARE = 0.01;
+// Its outline fills at least this share of its convex hull, and the hull of
+// the four corners at least this share of the region's.
+constexpr double MIN_SOLIDITY = 0.8;
+constexpr double MIN_QUAD_FILL = 0.85;
+
+// The corner of the hull furthest along a direction.
+cv::Point2d extreme(const std::vector<cv::Point>& hull, double dx, double dy)
+{
+    const auto best = std::max_element(hull.begin(), hull.end(), [dx, dy](const cv::Point& a, const cv::Point& b) {
+        return a.x * dx + a.y * dy < b.x * dx + b.y * dy;
+    });
+    return {static_cast<double>(best->x), static_cast<double>(best->y)};
+}
+
+// Fits a straight side through the hull's points that lie between two
+// corners, away from the rounded corners themselves. False when too few.
+bool fitSide(const std::vector<cv::Point>& contour, cv::Point2d from, cv::Point2d to, cv::Vec4d* line)
+{
+    const cv::Point2d along = to - from;
+    const double length = std::hypot(along.x, along.y);
+    if (length < 8.0) {
+        return false;
+    }
+    const cv::Point2d unit = along / length;
+    const cv::Point2d normal(-unit.y, unit.x);
+    std::vector<cv::Point2f> points;
+    for (const cv::Point& p : contour) {
+        const cv::Point2d d = cv::Point2d(p) - from;
+        const double t = d.dot(unit) / length;
+        const double off = std::abs(d.dot(normal));
+        if (t > 0.15 && t < 0.85 && off < 0.05 * length) {
+            points.emplace_back(static_cast<float>(p.x), static_cast<float>(p.y));
+        }
+    }
+    if (points.size() < 6) {
+        return false;
+    }
+    cv::Vec4f fitted;
+    cv::fitLine(points, fitted, cv::DIST_HUBER, 0.0, 0.01, 0.01);
+    *line = cv::Vec4d(fitted[0], fitted[1], fitted[2], fitted[3]);
+    return true;
+}
+
+bool intersect(const cv::Vec4d& a, const cv::Vec4d& b, cv::Point2d* point)
+{
+    // a: p + s * u, b: q + t * v.
+    const double cross = a[0] * b[1] - a[1] * b[0];
+    if (std::abs(cross) < 1e-6) {
+        return false;
+    }
+    const double qx = b[2] - a[2];
+    const double qy = b[3] - a[3];
+    const double s = (qx * b[1] - qy * b[0]) / cross;
+    *point = {a[2] + s * a[0], a[3] + s * a[1]};
+    return true;
+}
+
+// Four corners of a screen-shaped region: the extremes along the diagonals
+// (good for rotations well under 45 degrees), then each corner made the
+// meeting point of the two straight sides fitted through the outline.
+Quad quadOf(const std::vector<cv::Point>& contour, const std::vector<cv::Point>& hull)
+{
+    Quad corners = {extreme(hull, -1.0, -1.0), extreme(hull, 1.0, -1.0), extreme(hull, 1.0, 1.0),
+                    extreme(hull, -1.0, 1.0)};
+    std::array<cv::Vec4d, 4> sides;
+    for (size_t i = 0; i < 4; ++i) {
+        if (!fitSide(contour, corners[i], corners[(i + 1) % 4], &sides[i])) {
+            return corners;
+        }
+    }
+    Quad refined;
+    for (size_t i = 0; i < 4; ++i) {
+        if (!intersect(sides[(i + 3) % 4], sides[i], &refined[i])) {
+            return corners;
+        }
+        // A meeting point far from the rough corner means a side was fitted
+        // to something else.
+        const cv::Point2d moved = refined[i] - corners[i];
+        if (std::hypot(moved.x, moved.y) > 0.1 * std::hypot(corners[2].x - corners[0].x, corners[2].y - corners[0].y)) {
+            return corners;
+        }
+    }
+    return refined;
+}
+
+double quadArea(const Quad& q)
+{
+    std::vector<cv::Point2f> points;
+    for (const cv::Point2d& p : q) {
+        points.emplace_back(p);
+    }
+    return std::abs(cv::contourArea(points));
+}
+
+}  // namespace
+
+ReducedPhoto reducePhoto(const cv::Mat& photo)
+{
+    ReducedPhoto reduced;
+    const int side = std::max(photo.cols, photo.rows);
+    if (side <= REDUCED_SIDE) {
+        reduced.image = photo;
+        return reduced;
+    }
+    // A whole factor takes OpenCV's fast path for area averaging.
+    const int factor = (side + REDUCED_SIDE - 1) / REDUCED_SIDE;
+    cv::resize(photo, reduced.image, cv::Size(photo.cols / factor, photo.rows / factor), 0.0, 0.0, cv::INTER_AREA);
+    reduced.scale = 1.0 / factor;
+    return reduced;
+}
+
+Quad toPhotoPixels(const Quad& reducedOutline, const ReducedPhoto& reduced)
+{
+    // Reduced pixel i covers photo pixels i/scale to (i+1)/scale - 1.
+    Quad outline = reducedOutline;
+    for (cv::Point2d& corner : outline) {
+        corner = (corner + cv::Point2d(0.5, 0.5)) / reduced.scale - cv::Point2d(0.5, 0.5);
+    }
+    return outline;
+}
+
+cv::Mat patternColourMask(const cv::Mat& image)
+{
+    std::vector<cv::Mat> bgr;
+    cv::split(image, bgr);
+    cv::Mat blueOrGreen;
+    cv::max(bgr[0], bgr[1], blueOrGreen);
+    cv::Mat excess;
+    cv::subtract(blueOrGreen, bgr[2], excess);  // saturates at 0
+    // The split between room and screens; the bounds keep a photo that is
+    // all screen, or all room, from choosing a silly level.
+    cv::Mat mask;
+    const double otsu = cv::threshold(excess, mask, 0, 255, cv::THRESH_BINARY | cv::THRESH_OTSU);
+    const double level = std::clamp(otsu, 24.0, 80.0);
+    cv::threshold(excess, mask, level, 255, cv::THRESH_BINARY);
+    return mask;
+}
+
+std::vector<Quad> findScreenOutlines(const cv::Mat& image)
+{
+    cv::Mat mask = patternColourMask(image);
+    // Close over the white lines and the red text, then drop specks.
+    const int side = std::max(3, (std::max(image.cols, image.rows) / 150) | 1);
+    cv::morphologyEx(mask, mask, cv::MORPH_CLOSE, cv::getStructuringElement(cv::MORPH_RECT, cv::Size(side, side)));
+    cv::morphologyEx(mask, mask, cv::MORPH_OPEN, cv::getStructuringElement(cv::MORPH_RECT, cv::Size(3, 3)));
+
+    std::vector<std::vector<cv::Point>> contours;
+    cv::findContours(mask, contours, cv::RETR_EXTERNAL, cv::CHAIN_APPROX_NONE);
+    const double minArea = MIN_AREA_SHARE * image.cols * image.rows;
+    std::vector<std::pair<double, Quad>> found;
+    for (const std::vector<cv::Point>& contour : contours) {
+        const double area = cv::contourArea(contour);
+        if (area < minArea) {
+            continue;
+        }
+        std::vector<cv::Point> hull;
+        cv::convexHull(contour, hull);
+        const double hullArea = cv::contourArea(hull);
+        if (area < MIN_SOLIDITY * hullArea) {
+            continue;
+        }
+        const Quad corners = quadOf(contour, hull);
+        if (quadArea(corners) < MIN_QUAD_FILL * hullArea) {
+            continue;
+        }
+        found.emplace_back(hullArea, corners);
+    }
+    std::sort(found.begin(), found.end(), [](const auto& a, const auto& b) { return a.first > b.first; });
+    std::vector<Quad> outlines;
+    outlines.reserve(found.size());
+    for (const auto& entry : found) {
+        outlines.push_back(entry.second);
+    }
+    return outlines;
+}
+
+}  // namespace reader

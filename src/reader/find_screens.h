@@ -1,0 +1,34 @@
+#pragma once
+
+#include <opencv2/core.hpp>
+
+#include <vector>
+
+#include "reader/types.h"
+
+namespace reader {
+
+// The photo reduced for finding screens: large enough to show the bar and
+// the screens' outlines, small enough to search quickly.
+struct ReducedPhoto {
+    cv::Mat image;
+    double scale = 1.0;  // reduced pixels per photo pixel, 1/n
+};
+
+ReducedPhoto reducePhoto(const cv::Mat& photo);
+
+// An outline found on the reduced copy, in the full photo's pixels.
+Quad toPhotoPixels(const Quad& reducedOutline, const ReducedPhoto& reduced);
+
+// Outlines, in the image's pixels, of every region coloured like the
+// pattern (dark blue with a green bar) that is large and four-sided enough
+// to be a screen; largest first. Whether one really shows the pattern is
+// for the grid and bar stages to say.
+std::vector<Quad> findScreenOutlines(const cv::Mat& image);
+
+// Pattern-coloured pixels: blue or green well above red. The background,
+// the bar and (after a close) the thin white lines and the red text are all
+// inside a screen's area.
+cv::Mat patternColourMask(const cv::Mat& image);
+
+}  // namespace reader

@@ -1,0 +1,176 @@
+#include "reader/grid.h"
+
+#include "reader/rectify.h"
+
+#include <opencv2/imgproc.hpp>
+
+#include <algorithm>
+#include <cmath>
+#include <complex>
+
+namespace reader {
+
+namespace {
+
+// Spacings searched, as a share of the drawn one: a screen that overscans
+// stretches it, an outline found a little too large shrinks it.
+constexpr double MIN_STRETCH = 0.85;
+constexpr double MAX_STRETCH = 1.25;
+// A crop smaller than this is taken for the outline's own inaccuracy.
+constexpr double CROP_NOISE = 0.005;
+// Least periodicity for a grid to count as found.
+constexpr double MIN_PERIODICITY = 0.2;
+// Least strength of the lines' fundamental, in grey levels.
+constexpr double MIN_LINE_CONTRAST = 1.0;
+
+// Pattern rows between two rows of the band that are sampled.
+constexpr int ROW_STRIDE = 4;
+
+// The grid band, shrunk so that an overscanning screen's stretch cannot
+// move rows from outside the band into it.
+cv::Rect2d bandRegion(const Mode& mode)
+{
+    const int top = std::min(GRID_MARGIN, mode.height - GRID_MARGIN);
+    const int bottom = std::max(GRID_MARGIN, mode.height - GRID_MARGIN);
+    const double inset = (bottom - top) / 10.0;
+    return {0.0, top + inset, static_cast<double>(mode.width), std::max(1.0, bottom - top - 2.0 * inset)};
+}
+
+// The white lines' profile across the screen: the least of the three
+// channels (white is the only colour bright in all), averaged down the band,
+// minus its local mean so that a washed-out or unevenly lit screen is flat.
+std::vector<double> lineProfile(const cv::Mat& band, int window)
+{
+    std::vector<cv::Mat> bgr;
+    cv::split(band, bgr);
+    cv::Mat white;
+    cv::min(bgr[0], bgr[1], white);
+    cv::min(white, bgr[2], white);
+    cv::Mat columnMeans;
+    cv::reduce(white, columnMeans, 0, cv::REDUCE_AVG, CV_64F);
+    cv::Mat localMean;
+    cv::blur(columnMeans, localMean, cv::Size(window | 1, 1), cv::Point(-1, -1), cv::BORDER_REFLECT);
+    const cv::Mat highPass = columnMeans - localMean;
+    return std::vector<double>(highPass.begin<double>(), highPass.end<double>());
+}
+
+// The profile's component at one period: its strength and phase.
+std::complex<double> component(const std::vector<double>& profile, double period)
+{
+    const std::complex<double> turn = std::polar(1.0, -2.0 * CV_PI / period);
+    std::complex<double> phasor(1.0, 0.0);
+    std::complex<double> sum(0.0, 0.0);
+    for (const double value : profile) {
+        sum += value * phasor;
+        phasor *= turn;
+    }
+    return sum;
+}
+
+}  // namespace
+
+double uncroppedX(double rectifiedX, double crop, int width)
+{
+    return crop * width + rectifiedX * (1.0 - 2.0 * crop);
+}
+
+GridReading findGrid(const cv::Mat& photo, const cv::Matx33d& toPattern, const Mode& mode)
+{
+    GridReading grid;
+    const int step = mode.columnStep();
+    if (step < 2 || photo.empty()) {
+        return grid;
+    }
+    // One sample per pattern pixel across, every few rows down: the lines
+    // are vertical.
+    const cv::Rect2d region = bandRegion(mode);
+    const cv::Size size(mode.width, std::max(1, static_cast<int>(region.height / ROW_STRIDE)));
+    const cv::Mat band = rectifyRegion(photo, toPattern, region, size);
+    const auto drawnSpacing = static_cast<double>(step);
+    const std::vector<double> profile = lineProfile(band, static_cast<int>(std::lround(drawnSpacing)));
+    double energy = 0.0;
+    for (const double v : profile) {
+        energy += v * v;
+    }
+    if (energy <= 0.0) {
+        return grid;
+    }
+
+    // The strongest period near the drawn spacing: a coarse sweep, then finer
+    // around the best.
+    double bestPeriod = drawnSpacing;
+    double bestStrength = -1.0;
+    double stepSize = drawnSpacing * 0.002;
+    double low = drawnSpacing * MIN_STRETCH;
+    double high = drawnSpacing * MAX_STRETCH;
+    for (int pass = 0; pass < 3; ++pass) {
+        for (double period = low; period <= high; period += stepSize) {
+            const double strength = std::abs(component(profile, period));
+            if (strength > bestStrength) {
+                bestStrength = strength;
+                bestPeriod = period;
+            }
+        }
+        low = bestPeriod - stepSize;
+        high = bestPeriod + stepSize;
+        stepSize /= 10.0;
+    }
+    const std::complex<double> best = component(profile, bestPeriod);
+    // For a comb of equal lines the component's size is n * height and the
+    // energy n * height^2 * period, so this is near 1 for a clean grid.
+    grid.periodicity = std::min(1.0, std::norm(best) / (energy * static_cast<double>(profile.size()) / bestPeriod));
+    // The lines' fundamental, in grey levels: a faint regular texture (a
+    // fabric, compression blocks) can be periodic too, but not this bright.
+    grid.lineContrast = 2.0 * std::abs(best) / static_cast<double>(profile.size());
+    if (grid.periodicity < MIN_PERIODICITY || grid.lineContrast < MIN_LINE_CONTRAST) {
+        return grid;
+    }
+
+    // The spacing against the drawn one tells the overscan; with it, the
+    // number of the line at the comb's phase.
+    const double spacing = bestPeriod;
+    double crop = (1.0 - step / spacing) / 2.0;
+    if (std::abs(crop) < CROP_NOISE) {
+        crop = 0.0;
+    }
+    // Sample x of the profile is centred on pattern x + 0.5.
+    double phaseX = -std::arg(best) / (2.0 * CV_PI) * bestPeriod;
+    phaseX = std::fmod(phaseX + bestPeriod, bestPeriod);
+    const double anchor = phaseX + 0.5;
+    // Lines are drawn into the pixel column left of x = 1 + n * step, centred on n * step + 0.5.
+    const long anchorNumber = std::lround((uncroppedX(anchor, crop, mode.width) - 0.5) / step);
+    grid.found = true;
+    grid.spacing = spacing;
+    grid.offset = anchor - static_cast<double>(anchorNumber) * spacing;
+    grid.crop = crop;
+
+    // The individual lines: a peak within a third of a spacing of each place
+    // the model puts one.
+    double noise = 0.0;
+    for (const double v : profile) {
+        noise += std::abs(v);
+    }
+    noise /= static_cast<double>(profile.size());
+    const int lastNumber = (mode.width - 1) / step;
+    for (int n = 0; n <= lastNumber; ++n) {
+        const double expected = grid.lineAt(n) - 0.5;
+        const int from = static_cast<int>(std::ceil(expected - bestPeriod / 3.0));
+        const int to = static_cast<int>(std::floor(expected + bestPeriod / 3.0));
+        if (from < 0 || to >= static_cast<int>(profile.size())) {
+            continue;
+        }
+        int peak = from;
+        for (int x = from; x <= to; ++x) {
+            if (profile[static_cast<size_t>(x)] > profile[static_cast<size_t>(peak)]) {
+                peak = x;
+            }
+        }
+        if (profile[static_cast<size_t>(peak)] > 2.0 * noise) {
+            grid.lineX.push_back(peak + 0.5);
+            grid.lineNumber.push_back(n);
+        }
+    }
+    return grid;
+}
+
+}  // namespace reader

@@ -1,0 +1,38 @@
+#pragma once
+
+#include <opencv2/core.hpp>
+
+#include <vector>
+
+#include "reader/types.h"
+
+namespace reader {
+
+// The column grid as seen on a rectified screen. Line n is the one drawn at
+// x = 1 + n * step; on the screen it lies at offset + n * spacing (rectified
+// pattern pixels), which an overscanning screen stretches and shifts.
+struct GridReading {
+    bool found = false;
+    double offset = 0.0;
+    double spacing = 0.0;
+    // Strength of the periodic line signal, 0..1.
+    double periodicity = 0.0;
+    // Amplitude of the lines' fundamental, in grey levels.
+    double lineContrast = 0.0;
+    // Part of the picture cut off on each edge, from the spacing.
+    double crop = 0.0;
+    std::vector<double> lineX;
+    std::vector<int> lineNumber;
+    // x of line n by the model (rectified pattern pixels).
+    double lineAt(double n) const { return offset + n * spacing; }
+};
+
+// Finds the grid lines in the band the pattern draws them in, on the screen
+// that toPattern maps from photo pixels to the pattern's coordinates.
+GridReading findGrid(const cv::Mat& photo, const cv::Matx33d& toPattern, const Mode& mode);
+
+// The pattern x (as drawn, before any overscan) of a rectified x, given the
+// crop on each edge.
+double uncroppedX(double rectifiedX, double crop, int width);
+
+}  // namespace reader
