@@ -154,11 +154,12 @@ GridReading findGrid(const cv::Mat& photo, const cv::Matx33d& toPattern, const M
     const int lastNumber = (mode.width - 1) / step;
     for (int n = 0; n <= lastNumber; ++n) {
         const double expected = grid.lineAt(n) - 0.5;
-        const int from = static_cast<int>(std::ceil(expected - bestPeriod / 3.0));
-        const int to = static_cast<int>(std::floor(expected + bestPeriod / 3.0));
-        if (from < 0 || to >= static_cast<int>(profile.size())) {
+        const int samples = static_cast<int>(profile.size());
+        if (expected < -0.5 || expected > samples - 0.5) {
             continue;
         }
+        const int from = std::max(0, static_cast<int>(std::ceil(expected - bestPeriod / 3.0)));
+        const int to = std::min(samples - 1, static_cast<int>(std::floor(expected + bestPeriod / 3.0)));
         int peak = from;
         for (int x = from; x <= to; ++x) {
             if (profile[static_cast<size_t>(x)] > profile[static_cast<size_t>(peak)]) {

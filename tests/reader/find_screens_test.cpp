@@ -1,0 +1,123 @@
+#include <gtest/gtest.h>
+
+#include <opencv2/imgproc.hpp>
+
+#include <cmath>
+
+#include "drawn_pattern.h"
+#include "reader/find_screens.h"
+#include "reader/read_photo.h"
+#include "reader/rectify.h"
+
+namespace {
+
+const reader::Mode MODE_1024{1024, 768, 60};
+
+// A room: a beige wall with a blue disc and a green box, the two screens
+// (each with a dark bezel) where the quads say, a little blur and noise.
+cv::Mat roomPhoto(const std::array<reader::Quad, 2>& screens, const std::array<int, 2>& columns, cv::Size size)
+{
+    cv::Mat photo(size, CV_8UC3, cv::Scalar(120, 140, 160));
+    cv::circle(photo, {size.width / 8, size.height * 7 / 8}, size.height / 12, cv::Scalar(200, 60, 30), cv::FILLED);
+    cv::rectangle(photo, cv::Rect(size.width * 3 / 4, size.height * 4 / 5, size.width / 6, size.height / 8),
+                  cv::Scalar(40, 180, 40), cv::FILLED);
+    for (size_t i = 0; i < 2; ++i) {
+        const reader::Quad& q = screens[i];
+        const cv::Point2d centre = (q[0] + q[1] + q[2] + q[3]) * 0.25;
+        std::vector<cv::Point> bezel;
+        for (const cv::Point2d& corner : q) {
+            bezel.emplace_back(centre + (corner - centre) * 1.05);
+        }
+        cv::fillConvexPoly(photo, bezel, cv::Scalar(25, 25, 25));
+        const cv::Mat pattern = drawnPattern(MODE_1024, columns[i]);
+        // Pattern coordinates to photo pixels.
+        const cv::Matx33d toPhoto = reader::patternHomography(q, MODE_1024).inv();
+        const cv::Matx33d fromPixels(1.0, 0.0, 0.5, 0.0, 1.0, 0.5, 0.0, 0.0, 1.0);
+        cv::warpPerspective(pattern, photo, toPhoto * fromPixels, size, cv::INTER_AREA, cv::BORDER_TRANSPARENT);
+    }
+    cv::GaussianBlur(photo, photo, cv::Size(0, 0), 1.0);
+    cv::Mat noise(size, CV_16SC3);
+    cv::randn(noise, 0, 4);
+    cv::Mat noisy;
+    photo.convertTo(noisy, CV_16SC3);
+    noisy += noise;
+    noisy.convertTo(photo, CV_8UC3);
+    return photo;
+}
+
+const std::array<reader::Quad, 2> SIDE_BY_SIDE = {
+    reader::Quad{cv::Point2d(100, 300), {880, 330}, {870, 900}, {90, 920}},
+    reader::Quad{cv::Point2d(1000, 280), {1900, 260}, {1910, 930}, {990, 950}}};
+
+double cornerError(const reader::Quad& found, const reader::Quad& truth)
+{
+    double worst = 0.0;
+    for (size_t i = 0; i < 4; ++i) {
+        worst = std::max(worst, std::hypot(found[i].x - truth[i].x, found[i].y - truth[i].y));
+    }
+    return worst;
+}
+
+}  // namespace
+
+TEST(FindScreens, OutlinesBothScreensAndNothingElseInTheRoom)
+{
+    const cv::Mat photo = roomPhoto(SIDE_BY_SIDE, {17, 14}, cv::Size(2000, 1400));
+    const reader::ReducedPhoto reduced = reader::reducePhoto(photo);
+    EXPECT_LE(std::max(reduced.image.cols, reduced.image.rows), 1024);
+    const std::vector<reader::Quad> outlines = reader::findScreenOutlines(reduced.image);
+    // The green box is coloured like the bar and four-sided, so it may be a
+    // candidate; the disc is not four-sided.
+    ASSERT_GE(outlines.size(), 2U);
+    ASSERT_LE(outlines.size(), 3U);
+    const reader::Quad larger = reader::toPhotoPixels(outlines[0], reduced);
+    const reader::Quad smaller = reader::toPhotoPixels(outlines[1], reduced);
+    // Within a few photo pixels, corner for corner, top-left first.
+    EXPECT_LT(cornerError(larger, SIDE_BY_SIDE[1]), 6.0);
+    EXPECT_LT(cornerError(smaller, SIDE_BY_SIDE[0]), 6.0);
+}
+
+TEST(ReadPhoto, ReadsBothScreensAndTheLag)
+{
+    const cv::Mat photo = roomPhoto(SIDE_BY_SIDE, {17, 14}, cv::Size(2000, 1400));
+    reader::PhotoReading reading = reader::readPhoto(photo, {MODE_1024, reader::Placement::Left});
+    ASSERT_TRUE(reading.ok) << reading.error;
+    EXPECT_EQ(reading.reference.column, 17);
+    EXPECT_EQ(reading.device.column, 14);
+    EXPECT_EQ(reading.lagFrames, 3);
+    EXPECT_DOUBLE_EQ(reading.lagMs, 50.0);
+    EXPECT_TRUE(reading.warnings.empty());
+    EXPECT_LT(cornerError(reading.reference.corners, SIDE_BY_SIDE[0]), 6.0);
+
+    // The same photo with the reference on the right: the device is ahead.
+    reading = reader::readPhoto(photo, {MODE_1024, reader::Placement::Right});
+    ASSERT_TRUE(reading.ok) << reading.error;
+    EXPECT_EQ(reading.lagFrames, -3);
+}
+
+TEST(ReadPhoto, ReadsStackedScreens)
+{
+    const std::array<reader::Quad, 2> stacked = {
+        reader::Quad{cv::Point2d(300, 60), {1100, 80}, {1090, 640}, {290, 650}},
+        reader::Quad{cv::Point2d(310, 760), {1120, 740}, {1130, 1340}, {300, 1350}}};
+    const cv::Mat photo = roomPhoto(stacked, {2, 58}, cv::Size(1600, 1400));
+    const reader::PhotoReading reading = reader::readPhoto(photo, {MODE_1024, reader::Placement::Top});
+    ASSERT_TRUE(reading.ok) << reading.error;
+    EXPECT_EQ(reading.lagFrames, 4);
+}
+
+TEST(ReadPhoto, SaysHowManyScreensItFound)
+{
+    const cv::Mat room(1200, 1600, CV_8UC3, cv::Scalar(120, 140, 160));
+    reader::PhotoReading reading = reader::readPhoto(room, {MODE_1024, reader::Placement::Left});
+    EXPECT_FALSE(reading.ok);
+    EXPECT_EQ(reading.error, "found 0 screens showing the pattern, need 2");
+
+    cv::Mat one = roomPhoto(SIDE_BY_SIDE, {17, 14}, cv::Size(2000, 1400));
+    one(cv::Rect(960, 0, 1040, 1400)).setTo(cv::Scalar(120, 140, 160));
+    reading = reader::readPhoto(one, {MODE_1024, reader::Placement::Left});
+    EXPECT_FALSE(reading.ok);
+    EXPECT_EQ(reading.error, "found 1 screen showing the pattern, need 2");
+
+    EXPECT_FALSE(reader::readPhoto(cv::Mat(), {MODE_1024, reader::Placement::Left}).ok);
+}
