@@ -1,0 +1,172 @@
+#include "reader/scan_phase.h"
+
+#include <opencv2/imgproc.hpp>
+
+#include <algorithm>
+#include <cmath>
+#include <vector>
+
+#include "reader/rectify.h"
+
+namespace reader {
+
+namespace {
+
+// The light of the two columns together must reach this share of the bar's
+// full light for a row to tell which column it belongs to.
+constexpr double MIN_ROW_LIGHT = 0.25;
+// Rows smoothed over, against noise.
+constexpr int SMOOTHING_ROWS = 5;
+
+// Mean green of each pattern row of the bar's height inside a column.
+std::vector<double> columnRows(const cv::Mat& photo, const cv::Matx33d& toPattern, const GridReading& grid,
+                               int column, int top, int bottom)
+{
+    const double left = grid.lineAt(column) + 0.2 * grid.spacing;
+    const double width = 0.6 * grid.spacing;
+    const cv::Rect2d region(left, top, width, bottom - top);
+    const cv::Size size(std::max(1, static_cast<int>(std::lround(width))), bottom - top);
+    const cv::Mat strip = rectifyRegion(photo, toPattern, region, size);
+    cv::Mat green;
+    cv::extractChannel(strip, green, 1);
+    cv::Mat means;
+    cv::reduce(green, means, 1, cv::REDUCE_AVG, CV_64F);
+    cv::blur(means, means, cv::Size(1, SMOOTHING_ROWS), cv::Point(-1, -1), cv::BORDER_REPLICATE);
+    return std::vector<double>(means.begin<double>(), means.end<double>());
+}
+
+// The column after `column` in the sweep, and the one before.
+int following(int column)
+{
+    return (column + 1) % COLUMN_COUNT;
+}
+int preceding(int column)
+{
+    return (column + COLUMN_COUNT - 1) % COLUMN_COUNT;
+}
+
+// A column to take the background from: far from the bar, and on screen.
+int backgroundColumn(const BarReading& bar, int newest)
+{
+    for (int distance = COLUMN_COUNT / 2; distance > 2; --distance) {
+        const int column = (newest + distance) % COLUMN_COUNT;
+        if (!std::isnan(bar.columnLevel[static_cast<size_t>(column)])) {
+            return column;
+        }
+    }
+    return -1;
+}
+
+// Where the change from `previous` to `newest` stands in the bar's rows.
+struct Crossing {
+    enum Kind { None, AllNew, AllOld, Found } kind = None;
+    double row = 0.0;
+};
+
+Crossing findCrossing(const cv::Mat& photo, const cv::Matx33d& toPattern, const GridReading& grid,
+                      const BarReading& bar, int newest, int top, int bottom)
+{
+    const int previous = preceding(newest);
+    const int background = backgroundColumn(bar, newest);
+    if (background < 0 || bottom - top < 2 * SMOOTHING_ROWS || std::isnan(bar.columnLevel[static_cast<size_t>(newest)])) {
+        return {};
+    }
+    const bool previousShown = !std::isnan(bar.columnLevel[static_cast<size_t>(previous)]);
+    const std::vector<double> newLight = columnRows(photo, toPattern, grid, newest, top, bottom);
+    const std::vector<double> oldLight = previousShown ? columnRows(photo, toPattern, grid, previous, top, bottom)
+                                                       : std::vector<double>(newLight.size(), 0.0);
+    const std::vector<double> ground = columnRows(photo, toPattern, grid, background, top, bottom);
+
+    // Share of the newest column in each row's light.
+    const size_t rows = newLight.size();
+    std::vector<double> share(rows, 0.0);
+    std::vector<double> light(rows, 0.0);
+    double fullLight = 0.0;
+    for (size_t y = 0; y < rows; ++y) {
+        const double a = std::max(0.0, newLight[y] - ground[y]);
+        const double b = previousShown ? std::max(0.0, oldLight[y] - ground[y]) : 0.0;
+        light[y] = a + b;
+        share[y] = light[y] > 0.0 ? a / light[y] : 0.5;
+        fullLight = std::max(fullLight, light[y]);
+    }
+    // The row that best splits the bar into a newer part above (share over
+    // a half) and an older one below: the running sum of (share - 1/2) down
+    // the rows peaks there.
+    double sum = 0.0;
+    double best = 0.0;
+    size_t split = 0;
+    size_t counted = 0;
+    for (size_t y = 0; y < rows; ++y) {
+        if (light[y] < MIN_ROW_LIGHT * fullLight) {
+            continue;
+        }
+        ++counted;
+        sum += share[y] - 0.5;
+        if (sum > best) {
+            best = sum;
+            split = y + 1;
+        }
+    }
+    if (counted < rows / 2) {
+        return {};
+    }
+    if (split >= rows - static_cast<size_t>(SMOOTHING_ROWS)) {
+        return {Crossing::AllNew, 0.0};
+    }
+    if (split <= static_cast<size_t>(SMOOTHING_ROWS)) {
+        return {Crossing::AllOld, 0.0};
+    }
+    // Between the rows on either side of the split where the share passes a
+    // half; sample y is centred on pattern row top + y + 0.5.
+    double crossing = static_cast<double>(split);
+    const double above = share[split - 1] - 0.5;
+    const double below = share[split] - 0.5;
+    if (above > 0.0 && below <= 0.0) {
+        crossing = static_cast<double>(split - 1) + above / (above - below) + 0.5;
+    }
+    return {Crossing::Found, top + crossing};
+}
+
+}  // namespace
+
+ScanReading readScanPhase(const cv::Mat& photo, const cv::Matx33d& toPattern, const GridReading& grid,
+                          const BarReading& bar, const Mode& mode)
+{
+    ScanReading scan;
+    if (!bar.found) {
+        return scan;
+    }
+    const int top = BAR_TOP;
+    const int bottom = std::min(BAR_BOTTOM, mode.height);
+    // The bar read may be the older of two frames: the next column can be
+    // scanning in above it, too faint to count as a second bar.
+    int newest = following(bar.column);
+    Crossing crossing = findCrossing(photo, toPattern, grid, bar, newest, top, bottom);
+    if (crossing.kind != Crossing::Found) {
+        newest = bar.column;
+        crossing = findCrossing(photo, toPattern, grid, bar, newest, top, bottom);
+    }
+    scan.newestColumn = newest;
+    const cv::Matx33d toPhoto = toPattern.inv();
+    const double middleX = grid.lineAt(newest) + 0.5 * grid.spacing;
+    if (crossing.kind == Crossing::Found) {
+        scan.crossingRow = crossing.row;
+        scan.phase = crossing.row / mode.height;
+        scan.coarse = false;
+        scan.photoPoint = mapPoint(toPhoto, {middleX, crossing.row});
+        return scan;
+    }
+    // No crossing within the bar. A screen whose bar reaches its bottom edge
+    // changed all rows at once, or not at all in the exposure: any phase is
+    // possible. On a taller screen the scan may be in the rows below the bar.
+    scan.photoPoint = mapPoint(toPhoto, {middleX, 0.5 * (top + bottom)});
+    if (crossing.kind == Crossing::AllOld) {
+        scan.phase = 0.5 * top / mode.height;
+    } else {
+        const bool barCoversScreen = bottom >= mode.height - 1;
+        scan.phase = barCoversScreen ? 0.5 : 0.5 * (bottom + mode.height) / mode.height;
+    }
+    return scan;
+}
+
+}  // namespace reader
