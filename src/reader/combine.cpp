@@ -1,5 +1,7 @@
 #include "reader/combine.h"
 
+#include <cmath>
+
 namespace reader {
 
 int wrappedLag(int referenceColumn, int deviceColumn)
@@ -13,6 +15,19 @@ int wrappedLag(int referenceColumn, int deviceColumn)
 double framesToMs(double frames, int rate)
 {
     return frames * 1000.0 / rate;
+}
+
+double wrappedClockLag(double referenceClock, double deviceClock)
+{
+    const double half = COLUMN_COUNT / 2.0;
+    const double difference = referenceClock - deviceClock + half;
+    return difference - COLUMN_COUNT * std::floor(difference / COLUMN_COUNT) - half;
+}
+
+double clockAtFirstRow(double clock, double row, int rows, double readoutMs, int rate)
+{
+    const double laterMs = readoutMs * row / rows;
+    return clock - laterMs * rate / 1000.0;
 }
 
 namespace {

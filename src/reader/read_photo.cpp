@@ -12,6 +12,7 @@
 #include "reader/find_screens.h"
 #include "reader/grid.h"
 #include "reader/rectify.h"
+#include "reader/scan_phase.h"
 
 namespace reader {
 
@@ -29,6 +30,7 @@ struct Screen {
     Quad outline;
     GridReading grid;
     BarReading bar;
+    ScanReading scan;
 };
 
 std::string format(const char* pattern, double a)
@@ -57,8 +59,9 @@ cv::Mat asBgr(const cv::Mat& photo)
     return converted;
 }
 
-ScreenReading toReading(const Screen& screen, const Mode& mode)
+ScreenReading toReading(const Screen& screen, const ReadSettings& settings, int photoRows)
 {
+    const Mode& mode = settings.mode;
     ScreenReading reading;
     reading.corners = screen.outline;
     reading.toPattern = patternHomography(screen.outline, mode);
@@ -68,6 +71,13 @@ ScreenReading toReading(const Screen& screen, const Mode& mode)
     reading.column = screen.bar.column;
     reading.barStrength = screen.bar.share;
     reading.secondColumn = screen.bar.secondColumn;
+    reading.scanRow = screen.scan.crossingRow;
+    reading.coarse = screen.scan.coarse;
+    reading.clockPoint = screen.scan.photoPoint;
+    reading.clock = screen.scan.clock();
+    if (settings.readoutMs) {
+        reading.clock = clockAtFirstRow(reading.clock, reading.clockPoint.y, photoRows, *settings.readoutMs, mode.rate);
+    }
     return reading;
 }
 
@@ -112,6 +122,7 @@ PhotoReading readBgrPhoto(const cv::Mat& photo, const ReadSettings& settings)
             continue;
         }
         screen.bar = findBar(photo, toPattern, screen.grid, mode);
+        screen.scan = readScanPhase(photo, toPattern, screen.grid, screen.bar, mode);
         screens.push_back(screen);
     }
     if (screens.size() < 2) {
@@ -134,12 +145,15 @@ PhotoReading readBgrPhoto(const cv::Mat& photo, const ReadSettings& settings)
             return reading;
         }
     }
-    reading.reference = toReading(reference, mode);
-    reading.device = toReading(device, mode);
+    reading.reference = toReading(reference, settings, photo.rows);
+    reading.device = toReading(device, settings, photo.rows);
     warnAbout(reading.reference, "reference", &reading.warnings);
     warnAbout(reading.device, "device", &reading.warnings);
     reading.lagFrames = wrappedLag(reading.reference.column, reading.device.column);
     reading.lagMs = framesToMs(reading.lagFrames, mode.rate);
+    reading.subFrameLagFrames = wrappedClockLag(reading.reference.clock, reading.device.clock);
+    reading.subFrameLagMs = framesToMs(reading.subFrameLagFrames, mode.rate);
+    reading.coarse = reading.reference.coarse || reading.device.coarse;
     reading.ok = true;
     return reading;
 }

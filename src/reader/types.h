@@ -48,6 +48,15 @@ struct ScreenReading {
     double barStrength = 0.0;
     // Other column that showed a bar too (a frame change in the exposure).
     std::optional<int> secondColumn;
+    // The scan-out: the pattern row of the newest frame's 50 % crossing when
+    // it lies within the bar, and the screen's clock in frames (newest
+    // column + part of a frame), taken back to the photo's first row when
+    // the camera's readout time is known.
+    std::optional<double> scanRow;
+    double clock = 0.0;
+    bool coarse = true;
+    // Where in the photo the clock was read.
+    cv::Point2d clockPoint;
 };
 
 // The reading of one photo, or why there is none.
@@ -58,12 +67,20 @@ struct PhotoReading {
     ScreenReading device;
     int lagFrames = 0;
     double lagMs = 0.0;
+    // From the screens' clocks: a decimal number of frames, and coarse when
+    // either screen's clock is only the middle of an interval.
+    double subFrameLagFrames = 0.0;
+    double subFrameLagMs = 0.0;
+    bool coarse = true;
     std::vector<std::string> warnings;
 };
 
 struct ReadSettings {
     Mode mode;
     Placement reference = Placement::Left;
+    // The camera's top-to-bottom readout time for the whole photo (a rolling
+    // shutter); none for a global shutter.
+    std::optional<double> readoutMs;
 };
 
 }  // namespace reader

@@ -13,6 +13,14 @@ namespace {
 
 const reader::Mode MODE_1024{1024, 768, 60};
 
+reader::ReadSettings settings(reader::Placement reference)
+{
+    reader::ReadSettings read;
+    read.mode = MODE_1024;
+    read.reference = reference;
+    return read;
+}
+
 // A room: a beige wall with a blue disc and a green box, the two screens
 // (each with a dark bezel) where the quads say, a little blur and noise.
 cv::Mat roomPhoto(const std::array<reader::Quad, 2>& screens, const std::array<int, 2>& columns, cv::Size size)
@@ -80,7 +88,7 @@ TEST(FindScreens, OutlinesBothScreensAndNothingElseInTheRoom)
 TEST(ReadPhoto, ReadsBothScreensAndTheLag)
 {
     const cv::Mat photo = roomPhoto(SIDE_BY_SIDE, {17, 14}, cv::Size(2000, 1400));
-    reader::PhotoReading reading = reader::readPhoto(photo, {MODE_1024, reader::Placement::Left});
+    reader::PhotoReading reading = reader::readPhoto(photo, settings(reader::Placement::Left));
     ASSERT_TRUE(reading.ok) << reading.error;
     EXPECT_EQ(reading.reference.column, 17);
     EXPECT_EQ(reading.device.column, 14);
@@ -90,7 +98,7 @@ TEST(ReadPhoto, ReadsBothScreensAndTheLag)
     EXPECT_LT(cornerError(reading.reference.corners, SIDE_BY_SIDE[0]), 6.0);
 
     // The same photo with the reference on the right: the device is ahead.
-    reading = reader::readPhoto(photo, {MODE_1024, reader::Placement::Right});
+    reading = reader::readPhoto(photo, settings(reader::Placement::Right));
     ASSERT_TRUE(reading.ok) << reading.error;
     EXPECT_EQ(reading.lagFrames, -3);
 }
@@ -101,7 +109,7 @@ TEST(ReadPhoto, ReadsStackedScreens)
         reader::Quad{cv::Point2d(300, 60), {1100, 80}, {1090, 640}, {290, 650}},
         reader::Quad{cv::Point2d(310, 760), {1120, 740}, {1130, 1340}, {300, 1350}}};
     const cv::Mat photo = roomPhoto(stacked, {2, 58}, cv::Size(1600, 1400));
-    const reader::PhotoReading reading = reader::readPhoto(photo, {MODE_1024, reader::Placement::Top});
+    const reader::PhotoReading reading = reader::readPhoto(photo, settings(reader::Placement::Top));
     ASSERT_TRUE(reading.ok) << reading.error;
     EXPECT_EQ(reading.lagFrames, 4);
 }
@@ -109,15 +117,15 @@ TEST(ReadPhoto, ReadsStackedScreens)
 TEST(ReadPhoto, SaysHowManyScreensItFound)
 {
     const cv::Mat room(1200, 1600, CV_8UC3, cv::Scalar(120, 140, 160));
-    reader::PhotoReading reading = reader::readPhoto(room, {MODE_1024, reader::Placement::Left});
+    reader::PhotoReading reading = reader::readPhoto(room, settings(reader::Placement::Left));
     EXPECT_FALSE(reading.ok);
     EXPECT_EQ(reading.error, "found 0 screens showing the pattern, need 2");
 
     cv::Mat one = roomPhoto(SIDE_BY_SIDE, {17, 14}, cv::Size(2000, 1400));
     one(cv::Rect(960, 0, 1040, 1400)).setTo(cv::Scalar(120, 140, 160));
-    reading = reader::readPhoto(one, {MODE_1024, reader::Placement::Left});
+    reading = reader::readPhoto(one, settings(reader::Placement::Left));
     EXPECT_FALSE(reading.ok);
     EXPECT_EQ(reading.error, "found 1 screen showing the pattern, need 2");
 
-    EXPECT_FALSE(reader::readPhoto(cv::Mat(), {MODE_1024, reader::Placement::Left}).ok);
+    EXPECT_FALSE(reader::readPhoto(cv::Mat(), settings(reader::Placement::Left)).ok);
 }
