@@ -42,3 +42,23 @@ TEST(AssignScreens, TheReferenceIsWhereTheUserSaysItIs)
     EXPECT_EQ(reader::assignScreens(bottom, top, Placement::Top), (std::array<int, 2>{1, 0}));
     EXPECT_EQ(reader::assignScreens(bottom, top, Placement::Bottom), (std::array<int, 2>{0, 1}));
 }
+
+TEST(WrappedClockLag, KeepsTheFractionAndWrapsLikeTheColumns)
+{
+    EXPECT_NEAR(reader::wrappedClockLag(17.25, 14.75), 2.5, 1e-12);
+    EXPECT_NEAR(reader::wrappedClockLag(14.75, 17.25), -2.5, 1e-12);
+    // Across the wrap: the reference at 1.1 has passed 59.9 by 1.2 frames.
+    EXPECT_NEAR(reader::wrappedClockLag(1.1, 59.9), 1.2, 1e-12);
+    EXPECT_NEAR(reader::wrappedClockLag(59.9, 1.1), -1.2, 1e-12);
+    EXPECT_NEAR(reader::wrappedClockLag(30.0, 0.0), -30.0, 1e-12);
+    EXPECT_NEAR(reader::wrappedClockLag(29.99, 0.0), 29.99, 1e-9);
+}
+
+TEST(ClockAtFirstRow, TakesALaterRowBackByItsShareOfTheReadout)
+{
+    // Row 750 of 1000 is read 15 ms after row 0 with a 20 ms readout: at
+    // 60 Hz that is 0.9 frame.
+    EXPECT_NEAR(reader::clockAtFirstRow(10.5, 750.0, 1000, 20.0, 60), 9.6, 1e-12);
+    EXPECT_NEAR(reader::clockAtFirstRow(10.5, 0.0, 1000, 20.0, 60), 10.5, 1e-12);
+    EXPECT_NEAR(reader::clockAtFirstRow(10.5, 500.0, 1000, 0.0, 60), 10.5, 1e-12);
+}
