@@ -100,39 +100,67 @@ void warnAbout(const ScreenReading& screen, const char* name, std::vector<std::s
     }
 }
 
-PhotoReading readBgrPhoto(const cv::Mat& photo, const ReadSettings& settings)
+// Why an outline is not taken as a screen.
+enum class Verdict { Screen, NoGrid, WrongSpacing };
+
+Verdict readScreen(const cv::Mat& photo, const Quad& outline, const Mode& mode, Screen* screen)
+{
+    screen->outline = outline;
+    const cv::Matx33d toPattern = patternHomography(outline, mode);
+    screen->grid = findGrid(photo, toPattern, mode);
+    if (!screen->grid.found) {
+        return Verdict::NoGrid;
+    }
+    if (screen->grid.crop > MAX_CROP || screen->grid.crop < MIN_CROP) {
+        return Verdict::WrongSpacing;
+    }
+    screen->bar = findBar(photo, toPattern, screen->grid, mode);
+    screen->scan = readScanPhase(photo, toPattern, screen->grid, screen->bar, mode);
+    return Verdict::Screen;
+}
+
+// Both screens where they were in the previous frame, if they still show
+// the pattern there and a bar each: no search needed.
+bool readKnownScreens(const cv::Mat& photo, const std::array<Quad, 2>& known, const Mode& mode,
+                      std::vector<Screen>* screens)
+{
+    for (const Quad& outline : known) {
+        Screen screen;
+        if (readScreen(photo, outline, mode, &screen) != Verdict::Screen || !screen.bar.found) {
+            screens->clear();
+            return false;
+        }
+        screens->push_back(screen);
+    }
+    return true;
+}
+
+PhotoReading readBgrPhoto(const cv::Mat& photo, const ReadSettings& settings, const std::array<Quad, 2>* known)
 {
     PhotoReading reading;
     const Mode& mode = settings.mode;
-    const ReducedPhoto reduced = reducePhoto(photo);
-    const std::vector<Quad> outlines = findScreenOutlines(reduced.image);
-
     std::vector<Screen> screens;
-    bool wrongSpacing = false;
-    for (size_t i = 0; i < outlines.size() && i < MAX_CANDIDATES && screens.size() < 2; ++i) {
-        Screen screen;
-        screen.outline = toPhotoPixels(outlines[i], reduced);
-        const cv::Matx33d toPattern = patternHomography(screen.outline, mode);
-        screen.grid = findGrid(photo, toPattern, mode);
-        if (!screen.grid.found) {
-            continue;
+    if (known == nullptr || !readKnownScreens(photo, *known, mode, &screens)) {
+        const ReducedPhoto reduced = reducePhoto(photo);
+        const std::vector<Quad> outlines = findScreenOutlines(reduced.image);
+        bool wrongSpacing = false;
+        for (size_t i = 0; i < outlines.size() && i < MAX_CANDIDATES && screens.size() < 2; ++i) {
+            Screen screen;
+            const Verdict verdict = readScreen(photo, toPhotoPixels(outlines[i], reduced), mode, &screen);
+            wrongSpacing = wrongSpacing || verdict == Verdict::WrongSpacing;
+            if (verdict == Verdict::Screen) {
+                screens.push_back(screen);
+            }
         }
-        if (screen.grid.crop > MAX_CROP || screen.grid.crop < MIN_CROP) {
-            wrongSpacing = true;
-            continue;
+        if (screens.size() < 2) {
+            reading.error = "found " + std::to_string(screens.size()) +
+                            (screens.size() == 1 ? " screen" : " screens") + " showing the pattern, need 2";
+            if (wrongSpacing) {
+                reading.error += format("; a grid with other spacing than %.0f pixels was seen: is WIDTH right?",
+                                        static_cast<double>(mode.columnStep()));
+            }
+            return reading;
         }
-        screen.bar = findBar(photo, toPattern, screen.grid, mode);
-        screen.scan = readScanPhase(photo, toPattern, screen.grid, screen.bar, mode);
-        screens.push_back(screen);
-    }
-    if (screens.size() < 2) {
-        reading.error = "found " + std::to_string(screens.size()) + (screens.size() == 1 ? " screen" : " screens") +
-                        " showing the pattern, need 2";
-        if (wrongSpacing) {
-            reading.error += format("; a grid with other spacing than %.0f pixels was seen: is WIDTH right?",
-                                    static_cast<double>(mode.columnStep()));
-        }
-        return reading;
     }
 
     const std::array<int, 2> order = assignScreens(screens[0].outline, screens[1].outline, settings.reference);
@@ -160,7 +188,7 @@ PhotoReading readBgrPhoto(const cv::Mat& photo, const ReadSettings& settings)
 
 }  // namespace
 
-PhotoReading readPhoto(const cv::Mat& photo, const ReadSettings& settings)
+PhotoReading readPhoto(const cv::Mat& photo, const ReadSettings& settings, const std::array<Quad, 2>* knownScreens)
 {
     try {
         const cv::Mat bgr = asBgr(photo);
@@ -169,7 +197,7 @@ PhotoReading readPhoto(const cv::Mat& photo, const ReadSettings& settings)
             reading.error = "the picture is empty or has no colour";
             return reading;
         }
-        return readBgrPhoto(bgr, settings);
+        return readBgrPhoto(bgr, settings, knownScreens);
     } catch (const std::exception& error) {
         PhotoReading reading;
         reading.error = std::string("could not be read: ") + error.what();

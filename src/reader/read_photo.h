@@ -2,6 +2,8 @@
 
 #include <opencv2/core.hpp>
 
+#include <array>
+
 #include "reader/types.h"
 
 namespace reader {
@@ -9,6 +11,11 @@ namespace reader {
 // Reads one decoded photo (BGR, 8 bits): finds both screens, reads the bar
 // on each and combines them into the lag. Never throws: every failure,
 // OpenCV's included, becomes the reading's error.
-PhotoReading readPhoto(const cv::Mat& photo, const ReadSettings& settings);
+//
+// knownScreens, the outlines read in a video's previous frame (reference,
+// device), are tried first: where both still show the pattern, the search
+// is skipped.
+PhotoReading readPhoto(const cv::Mat& photo, const ReadSettings& settings,
+                       const std::array<Quad, 2>* knownScreens = nullptr);
 
 }  // namespace reader

@@ -129,3 +129,23 @@ TEST(ReadPhoto, SaysHowManyScreensItFound)
 
     EXPECT_FALSE(reader::readPhoto(cv::Mat(), settings(reader::Placement::Left)).ok);
 }
+
+TEST(ReadPhoto, TriesTheScreensOfThePreviousFrameFirstAndSearchesWhenTheyMoved)
+{
+    const cv::Mat photo = roomPhoto(SIDE_BY_SIDE, {40, 38}, cv::Size(2000, 1400));
+    const reader::PhotoReading first = reader::readPhoto(photo, settings(reader::Placement::Left));
+    ASSERT_TRUE(first.ok) << first.error;
+    const std::array<reader::Quad, 2> known = {first.reference.corners, first.device.corners};
+    const reader::PhotoReading tracked = reader::readPhoto(photo, settings(reader::Placement::Left), &known);
+    ASSERT_TRUE(tracked.ok) << tracked.error;
+    EXPECT_EQ(tracked.lagFrames, 2);
+    EXPECT_EQ(cornerError(tracked.reference.corners, first.reference.corners), 0.0);
+
+    // Outlines over the bare wall: the screens are searched for again.
+    const reader::Quad wall{cv::Point2d(10, 10), {300, 10}, {300, 200}, {10, 200}};
+    const std::array<reader::Quad, 2> stale = {wall, wall};
+    const reader::PhotoReading searched = reader::readPhoto(photo, settings(reader::Placement::Left), &stale);
+    ASSERT_TRUE(searched.ok) << searched.error;
+    EXPECT_EQ(searched.lagFrames, 2);
+    EXPECT_LT(cornerError(searched.reference.corners, SIDE_BY_SIDE[0]), 6.0);
+}
