@@ -1,7 +1,53 @@
-#include <cstdio>
+#include <sys/stat.h>
+#include <unistd.h>
 
-int main()
+#include <opencv2/core/utils/logger.hpp>
+
+#include <exception>
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "reader/options.h"
+#include "reader/read_photo.h"
+#include "reader/run.h"
+
+namespace {
+
+// Whether two descriptors reach the same file, pipe or terminal.
+bool sameDestination(int a, int b)
 {
-    (void)std::fputs("usage: vesmira-read [--json] [--reference left|right|top|bottom] [--annotate DIR] WIDTH HEIGHT RATE PHOTO...\n", stderr);
-    return 2;
+    struct stat first = {};
+    struct stat second = {};
+    return fstat(a, &first) == 0 && fstat(b, &second) == 0 && first.st_dev == second.st_dev &&
+           first.st_ino == second.st_ino;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    try {
+        // Standard error carries one line per failed photo; OpenCV's own
+        // messages would break that, and its failures reach us as errors.
+        cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_SILENT);
+
+        const std::vector<std::string> args(argv + (argc > 0 ? 1 : 0), argv + argc);
+        const reader::CommandLine line = reader::parseCommandLine(args);
+        switch (line.action) {
+            case reader::CommandLine::Action::ShowHelp:
+                std::cout << reader::helpText() << std::flush;
+                return std::cout ? 0 : 1;
+            case reader::CommandLine::Action::UsageError:
+                std::cerr << "vesmira-read: " << line.error << "\n" << reader::usageText();
+                return 2;
+            case reader::CommandLine::Action::Read:
+                break;
+        }
+        return reader::runReader(line.options, std::cout, std::cerr, sameDestination(STDOUT_FILENO, STDERR_FILENO),
+                                 reader::readPhoto);
+    } catch (const std::exception& e) {
+        std::cerr << "vesmira-read: " << e.what() << "\n";
+        return 1;
+    }
 }

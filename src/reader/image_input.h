@@ -1,0 +1,53 @@
+#pragma once
+
+#include <opencv2/core.hpp>
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+namespace reader {
+
+// Refused before decoding: the decoded picture alone would take 300 MB.
+constexpr long long MAX_IMAGE_PIXELS = 100'000'000;
+// Enough for any 100-megapixel PNG; bounds what one photo's bytes may cost.
+constexpr std::size_t MAX_FILE_BYTES = std::size_t{1} << 30;
+// Real progressive JPEGs have about ten; thousands make the decoder crawl.
+constexpr int MAX_JPEG_SCANS = 500;
+
+enum class ImageFormat { Unknown, Jpeg, Png };
+
+// What a photo's bytes say about it, found without decoding.
+struct ImageCheck {
+    ImageFormat format = ImageFormat::Unknown;
+    // As declared by the header (JPEG SOFn, PNG IHDR), before any rotation.
+    int width = 0;
+    int height = 0;
+    // Why the bytes will not be decoded; empty when they may be.
+    std::string error;
+};
+
+// A decoded photo, or the reason there is none.
+struct LoadedImage {
+    // BGR, 8 bits per channel, upright (EXIF orientation applied).
+    cv::Mat image;
+    // A sentence naming the reason; empty when the image is there.
+    std::string error;
+};
+
+// JPEG or PNG from the first bytes, whatever the file is called.
+ImageFormat sniffFormat(const std::vector<unsigned char>& bytes);
+
+// Walks the file's structure (JPEG markers up to EOI; PNG chunks and their
+// checksums up to IEND): too large, truncated and damaged files are refused
+// here, before the decoder allocates or guesses.
+ImageCheck inspectImage(const std::vector<unsigned char>& bytes);
+
+// inspectImage, then OpenCV's decoder. Never throws.
+LoadedImage decodeImage(const std::vector<unsigned char>& bytes);
+
+// Reads and decodes one photo file. Directories, devices, pipes, empty and
+// oversized files are refused without reading them. Never throws.
+LoadedImage loadImage(const std::string& path);
+
+}  // namespace reader

@@ -1,0 +1,106 @@
+#pragma once
+
+#include <condition_variable>
+#include <cstddef>
+#include <exception>
+#include <map>
+#include <mutex>
+#include <system_error>
+#include <thread>
+#include <utility>
+#include <vector>
+
+namespace reader {
+
+// Runs work(i) for i in 0..count-1 on up to `workers` threads and hands each
+// result to deliver(i, result) on the calling thread, in index order, as
+// soon as it and all before it are done. No more than `window` items are
+// started ahead of the next one to deliver, so memory stays flat however
+// many there are. An exception from work or deliver stops the run and is
+// rethrown here once the threads have ended.
+template <typename Result, typename Work, typename Deliver>
+void runInOrder(std::size_t count, unsigned workers, std::size_t window, Work work, Deliver deliver)
+{
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::size_t nextToStart = 0;
+    std::size_t nextToDeliver = 0;
+    std::map<std::size_t, std::pair<Result, std::exception_ptr>> done;
+    bool stopping = false;
+
+    const auto workerLoop = [&] {
+        for (;;) {
+            std::size_t index = 0;
+            {
+                std::unique_lock<std::mutex> lock(mutex);
+                changed.wait(lock,
+                             [&] { return stopping || nextToStart >= count || nextToStart < nextToDeliver + window; });
+                if (stopping || nextToStart >= count) {
+                    return;
+                }
+                index = nextToStart++;
+            }
+            std::pair<Result, std::exception_ptr> outcome;
+            try {
+                outcome.first = work(index);
+            } catch (...) {
+                outcome.second = std::current_exception();
+            }
+            {
+                const std::lock_guard<std::mutex> lock(mutex);
+                done.emplace(index, std::move(outcome));
+            }
+            changed.notify_all();
+        }
+    };
+
+    std::vector<std::thread> threads;
+    for (unsigned i = 0; i < workers && i < count; ++i) {
+        try {
+            threads.emplace_back(workerLoop);
+        } catch (const std::system_error&) {
+            break;  // fewer threads, or none: see below
+        }
+    }
+    if (threads.empty()) {
+        for (std::size_t i = 0; i < count; ++i) {
+            deliver(i, work(i));
+        }
+        return;
+    }
+
+    std::exception_ptr failure;
+    for (std::size_t i = 0; i < count && !failure; ++i) {
+        std::pair<Result, std::exception_ptr> outcome;
+        {
+            std::unique_lock<std::mutex> lock(mutex);
+            changed.wait(lock, [&] { return done.count(i) != 0; });
+            const auto found = done.find(i);
+            outcome = std::move(found->second);
+            done.erase(found);
+            nextToDeliver = i + 1;
+        }
+        changed.notify_all();
+        failure = outcome.second;
+        if (!failure) {
+            try {
+                deliver(i, std::move(outcome.first));
+            } catch (...) {
+                failure = std::current_exception();
+            }
+        }
+    }
+    {
+        const std::lock_guard<std::mutex> lock(mutex);
+        stopping = true;
+    }
+    changed.notify_all();
+    for (std::thread& thread : threads) {
+        thread.join();
+    }
+    if (failure) {
+        std::rethrow_exception(failure);
+    }
+}
+
+}  // namespace reader

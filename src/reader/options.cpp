@@ -1,0 +1,219 @@
+#include "reader/options.h"
+
+#include <climits>
+
+namespace reader {
+
+namespace {
+
+constexpr const char* SYNOPSIS =
+    "usage: vesmira-read [--json] [--reference left|right|top|bottom] [--annotate DIR] WIDTH HEIGHT RATE PHOTO...\n";
+
+// Applies one option's value to the options; an error sentence, or empty.
+using ApplyOption = std::string (*)(Options* options, const std::string& value);
+
+struct OptionSpec {
+    std::string_view name;
+    bool takesValue;
+    ApplyOption apply;
+};
+
+std::string setJson(Options* options, const std::string& /*value*/)
+{
+    options->json = true;
+    return {};
+}
+
+std::string setReference(Options* options, const std::string& value)
+{
+    if (value == "left") {
+        options->settings.reference = Placement::Left;
+    } else if (value == "right") {
+        options->settings.reference = Placement::Right;
+    } else if (value == "top") {
+        options->settings.reference = Placement::Top;
+    } else if (value == "bottom") {
+        options->settings.reference = Placement::Bottom;
+    } else {
+        return "--reference must be left, right, top or bottom, not '" + value + "'";
+    }
+    return {};
+}
+
+std::string setAnnotateDir(Options* options, const std::string& value)
+{
+    if (value.empty()) {
+        return "--annotate needs a directory";
+    }
+    options->annotateDir = value;
+    return {};
+}
+
+// A new option is one more line here.
+constexpr OptionSpec OPTION_SPECS[] = {
+    {"--json", false, setJson},
+    {"--reference", true, setReference},
+    {"--annotate", true, setAnnotateDir},
+};
+
+const OptionSpec* findOption(std::string_view name)
+{
+    for (const OptionSpec& spec : OPTION_SPECS) {
+        if (spec.name == name) {
+            return &spec;
+        }
+    }
+    return nullptr;
+}
+
+bool isOption(const std::string& arg)
+{
+    // "-" names a file; "-5" is a (bad) number, reported as such.
+    return arg.size() > 1 && arg[0] == '-' && !(arg[1] >= '0' && arg[1] <= '9');
+}
+
+// Reads one of WIDTH, HEIGHT, RATE into *value; an error sentence, or empty.
+std::string readModeNumber(const char* name, const std::string& text, int minimum, int maximum, int* value)
+{
+    const std::optional<int> number = parsePositiveInt(text);
+    if (!number) {
+        return std::string(name) + " must be a positive integer, not '" + text + "'";
+    }
+    if (*number < minimum) {
+        return std::string(name) + " must be at least " + std::to_string(minimum) + ", one pixel per column";
+    }
+    if (*number > maximum) {
+        return std::string(name) + " must be at most " + std::to_string(maximum);
+    }
+    *value = *number;
+    return {};
+}
+
+CommandLine usageError(std::string error)
+{
+    CommandLine line;
+    line.action = CommandLine::Action::UsageError;
+    line.error = std::move(error);
+    return line;
+}
+
+}  // namespace
+
+std::optional<int> parsePositiveInt(std::string_view text)
+{
+    if (text.empty()) {
+        return std::nullopt;
+    }
+    long long value = 0;
+    for (const char c : text) {
+        if (c < '0' || c > '9') {
+            return std::nullopt;
+        }
+        value = value * 10 + (c - '0');
+        if (value > INT_MAX) {
+            return std::nullopt;
+        }
+    }
+    if (value == 0) {
+        return std::nullopt;
+    }
+    return static_cast<int>(value);
+}
+
+CommandLine parseCommandLine(const std::vector<std::string>& args)
+{
+    CommandLine line;
+    Options& options = line.options;
+    std::vector<std::string> positional;
+
+    // --help wins wherever it stands, as users expect.
+    for (const std::string& arg : args) {
+        if (arg == "--") {
+            break;
+        }
+        if (arg == "--help" || arg == "-h") {
+            line.action = CommandLine::Action::ShowHelp;
+            return line;
+        }
+    }
+
+    bool optionsEnded = false;
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        const std::string& arg = args[i];
+        if (optionsEnded || !isOption(arg)) {
+            positional.push_back(arg);
+            continue;
+        }
+        if (arg == "--") {
+            optionsEnded = true;
+            continue;
+        }
+        const std::size_t equals = arg.find('=');
+        const std::string name = arg.substr(0, equals);
+        const OptionSpec* spec = findOption(name);
+        if (spec == nullptr) {
+            return usageError("unknown option '" + name + "'");
+        }
+        std::string value;
+        if (equals != std::string::npos) {
+            if (!spec->takesValue) {
+                return usageError(name + " takes no value");
+            }
+            value = arg.substr(equals + 1);
+        } else if (spec->takesValue) {
+            if (i + 1 == args.size()) {
+                return usageError(name + " needs a value");
+            }
+            value = args[++i];
+        }
+        std::string error = spec->apply(&options, value);
+        if (!error.empty()) {
+            return usageError(std::move(error));
+        }
+    }
+
+    if (positional.size() < 4) {
+        return usageError("expected WIDTH HEIGHT RATE and at least one PHOTO");
+    }
+    Mode& mode = options.settings.mode;
+    std::string error = readModeNumber("WIDTH", positional[0], COLUMN_COUNT, MAX_MODE_SIDE, &mode.width);
+    if (error.empty()) {
+        error = readModeNumber("HEIGHT", positional[1], 1, MAX_MODE_SIDE, &mode.height);
+    }
+    if (error.empty()) {
+        error = readModeNumber("RATE", positional[2], 1, INT_MAX, &mode.rate);
+    }
+    if (!error.empty()) {
+        return usageError(std::move(error));
+    }
+    options.files.assign(positional.begin() + 3, positional.end());
+    line.action = CommandLine::Action::Read;
+    return line;
+}
+
+std::string usageText()
+{
+    return std::string(SYNOPSIS) + "Try 'vesmira-read --help' for more information.\n";
+}
+
+std::string helpText()
+{
+    return std::string(SYNOPSIS) +
+           "\n"
+           "Reads photographs of a reference display and a device under test, both\n"
+           "showing vesmira's pattern, and reports the device's lag per photo and over\n"
+           "all of them.\n"
+           "\n"
+           "  WIDTH HEIGHT RATE  the mode the pattern ran in, as given to vesmira\n"
+           "  PHOTO...           JPEG or PNG photographs\n"
+           "  --json             print one JSON document instead of text\n"
+           "  --reference WHERE  where the reference screen is in the photos:\n"
+           "                     left (the default), right, top or bottom\n"
+           "  --annotate DIR     write a JPEG per photo into DIR showing what was read\n"
+           "  --help             show this text\n"
+           "\n"
+           "Exit status: 0 when at least one photo was read, 1 when none was,\n"
+           "2 for a usage error.\n";
+}
+
+}  // namespace reader

@@ -1,0 +1,188 @@
+#include "reader/report.h"
+
+#include <cmath>
+#include <cstdio>
+
+namespace reader {
+
+namespace {
+
+// printf's %.Nf without "-0.0" for values that round to zero.
+std::string fixed(double value, int decimals)
+{
+    char buffer[64];
+    (void)std::snprintf(buffer, sizeof buffer, "%.*f", decimals, value);
+    std::string text = buffer;
+    if (text[0] == '-' && text.find_first_not_of("-0.") == std::string::npos) {
+        text.erase(0, 1);
+    }
+    return text;
+}
+
+// Enough decimals for any use and none of binary floating point's noise.
+// Dividing by a power of ten gives the double nearest the decimal.
+double rounded(double value, double perUnit)
+{
+    return std::round(value * perUnit) / perUnit;
+}
+
+nlohmann::ordered_json quadJson(const Quad& quad)
+{
+    nlohmann::ordered_json corners = nlohmann::ordered_json::array();
+    for (const cv::Point2d& corner : quad) {
+        corners.push_back({rounded(corner.x, 100.0), rounded(corner.y, 100.0)});
+    }
+    return corners;
+}
+
+nlohmann::ordered_json optionalNumber(const std::optional<Statistics>& statistics, double Statistics::*field)
+{
+    if (!statistics) {
+        return nullptr;
+    }
+    return rounded((*statistics).*field, 1000.0);
+}
+
+std::string lagText(const std::optional<Statistics>& statistics, const std::string& unit, int decimals)
+{
+    const std::string suffix = unit.empty() ? "" : " " + unit;
+    std::string text = "mean " + fixed(statistics->mean, decimals) + suffix;
+    if (statistics->ci95) {
+        text += ", 95 % confidence interval " + fixed(statistics->ci95->low, decimals) + " to " +
+                fixed(statistics->ci95->high, decimals) + suffix;
+    } else {
+        text += " (one photo: no confidence interval)";
+    }
+    return text + ", median " + fixed(statistics->median, decimals) + suffix;
+}
+
+}  // namespace
+
+void LagSeries::add(const PhotoReading& reading)
+{
+    if (!reading.ok) {
+        ++photosFailed;
+        return;
+    }
+    ++photosRead;
+    lagMs.push_back(reading.lagMs);
+    lagFrames.push_back(static_cast<double>(reading.lagFrames));
+}
+
+LagSummary summarize(const LagSeries& series)
+{
+    LagSummary summary;
+    summary.photosRead = series.photosRead;
+    summary.photosFailed = series.photosFailed;
+    summary.ms = describe(series.lagMs);
+    summary.frames = describe(series.lagFrames);
+    return summary;
+}
+
+std::string oneLine(const std::string& text)
+{
+    std::string line;
+    line.reserve(text.size());
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (c == '\n') {
+            line += "\\n";
+        } else if (c == '\t') {
+            line += "\\t";
+        } else if (byte < 0x20 || byte == 0x7F) {
+            char escape[8];
+            (void)std::snprintf(escape, sizeof escape, "\\x%02X", unsigned{byte});
+            line += escape;
+        } else {
+            line += c;
+        }
+    }
+    return line;
+}
+
+std::string plainPhotoLines(const PhotoResult& result)
+{
+    const PhotoReading& reading = result.reading;
+    const std::string name = oneLine(result.file);
+    if (!reading.ok) {
+        return errorLine(result);
+    }
+    const int frames = reading.lagFrames;
+    std::string text = name + "  reference column " + std::to_string(reading.reference.column) + ", device column " +
+                       std::to_string(reading.device.column) + ": " + std::to_string(frames) +
+                       (frames == 1 || frames == -1 ? " frame" : " frames") + " = " + fixed(reading.lagMs, 1) + " ms\n";
+    for (const std::string& warning : reading.warnings) {
+        text += name + ": warning: " + oneLine(warning) + "\n";
+    }
+    return text;
+}
+
+std::string errorLine(const PhotoResult& result)
+{
+    const std::string reason = result.reading.error.empty() ? "not read" : result.reading.error;
+    return oneLine(result.file) + ": error: " + oneLine(reason) + "\n";
+}
+
+std::string plainSummary(const LagSummary& summary)
+{
+    std::string text = "photos read: " + std::to_string(summary.photosRead) +
+                       ", failed: " + std::to_string(summary.photosFailed) + "\n";
+    if (!summary.ms || !summary.frames) {
+        return text + "lag: none, no photo was read\n";
+    }
+    text += "lag: " + lagText(summary.ms, "ms", 1) + "\n";
+    text += "lag in frames: " + lagText(summary.frames, "", 2) + "\n";
+    return text;
+}
+
+nlohmann::ordered_json photoJson(const PhotoResult& result)
+{
+    const PhotoReading& reading = result.reading;
+    nlohmann::ordered_json photo = {{"file", result.file}, {"ok", reading.ok}};
+    if (!reading.ok) {
+        photo["error"] = reading.error.empty() ? "not read" : reading.error;
+        return photo;
+    }
+    photo["reference_column"] = reading.reference.column;
+    photo["device_column"] = reading.device.column;
+    photo["lag_frames"] = reading.lagFrames;
+    photo["lag_ms"] = rounded(reading.lagMs, 1000.0);
+    photo["screens"] = {quadJson(reading.reference.corners), quadJson(reading.device.corners)};
+    photo["warnings"] = reading.warnings;
+    return photo;
+}
+
+nlohmann::ordered_json summaryJson(const LagSummary& summary)
+{
+    nlohmann::ordered_json interval = nullptr;
+    if (summary.ms && summary.ms->ci95) {
+        interval = {rounded(summary.ms->ci95->low, 1000.0), rounded(summary.ms->ci95->high, 1000.0)};
+    }
+    return {{"photos_read", summary.photosRead},
+            {"photos_failed", summary.photosFailed},
+            {"lag_ms_mean", optionalNumber(summary.ms, &Statistics::mean)},
+            {"lag_ms_median", optionalNumber(summary.ms, &Statistics::median)},
+            {"lag_ms_ci95", interval},
+            {"lag_frames_mean", optionalNumber(summary.frames, &Statistics::mean)}};
+}
+
+JsonReportWriter::JsonReportWriter(std::ostream& out) : output(out) {}
+
+void JsonReportWriter::add(const PhotoResult& result)
+{
+    output << (anyPhoto ? ",\n" : "{\"photos\":[\n") << dumpJson(photoJson(result));
+    anyPhoto = true;
+}
+
+void JsonReportWriter::finish(const LagSummary& summary)
+{
+    output << (anyPhoto ? "\n],\n" : "{\"photos\":[],\n") << "\"summary\":" << dumpJson(summaryJson(summary)) << "}\n";
+    output.flush();
+}
+
+std::string dumpJson(const nlohmann::ordered_json& value)
+{
+    return value.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
+}
+
+}  // namespace reader

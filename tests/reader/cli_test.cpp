@@ -1,0 +1,297 @@
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <spawn.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+
+#include <nlohmann/json.hpp>
+#include <opencv2/imgcodecs.hpp>
+
+#include <filesystem>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "process.h"
+#include "test_images.h"
+
+using json = nlohmann::ordered_json;
+using test_images::encode;
+using test_images::noise;
+using test_images::TempDir;
+using test_images::writeFile;
+
+namespace {
+
+const std::string USAGE =
+    "usage: vesmira-read [--json] [--reference left|right|top|bottom] [--annotate DIR] WIDTH HEIGHT RATE PHOTO...\n";
+
+ProcessResult runReader(const std::vector<std::string>& args)
+{
+    std::vector<std::string> argv = {"vesmira-read"};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return runProcess(READER_BINARY, argv, {}, 120000);
+}
+
+std::vector<std::string> linesOf(const std::string& text)
+{
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    std::string line;
+    while (std::getline(in, line)) {
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+bool startsWith(const std::string& text, const std::string& start)
+{
+    return text.rfind(start, 0) == 0;
+}
+
+bool contains(const std::string& text, const std::string& part)
+{
+    return text.find(part) != std::string::npos;
+}
+
+// A photo of each kind the reader must refuse, with the reason it must
+// give, and two pictures of noise that decode but show no screens.
+struct BadPhoto {
+    std::string path;
+    std::string reason;  // empty: any reason
+};
+
+std::vector<BadPhoto> makeBadPhotos(const TempDir& dir)
+{
+    const std::vector<unsigned char> jpeg = encode(noise(640, 480, 1), ".jpg");
+    const std::vector<unsigned char> png = encode(noise(320, 240, 2), ".png");
+    writeFile(dir.file("empty.jpg"), {});
+    const std::string text = "not a photo\n";
+    writeFile(dir.file("text.jpg"), std::vector<unsigned char>(text.begin(), text.end()));
+    writeFile(dir.file("truncated.jpg"), std::vector<unsigned char>(jpeg.begin(), jpeg.begin() + 5000));
+    writeFile(dir.file("truncated.png"), std::vector<unsigned char>(png.begin(), png.begin() + 3000));
+    // A complete little JPEG whose header claims 20000x20000 pixels.
+    std::vector<unsigned char> huge = encode(noise(16, 16, 3), ".jpg");
+    for (std::size_t i = 2; i + 8 < huge.size(); ++i) {
+        if (huge[i] == 0xFF && huge[i + 1] == 0xC0) {
+            huge[i + 5] = 0x4E;  // 20000 = 0x4E20
+            huge[i + 6] = 0x20;
+            huge[i + 7] = 0x4E;
+            huge[i + 8] = 0x20;
+            break;
+        }
+    }
+    writeFile(dir.file("huge.jpg"), huge);
+    writeFile(dir.file("noise.jpg"), jpeg);
+    writeFile(dir.file("noise.png"), png);
+    std::filesystem::create_directory(dir.file("folder.jpg"));
+    mkfifo(dir.file("pipe.jpg").c_str(), 0600);
+    return {
+        {dir.file("empty.jpg"), "the file is empty"},
+        {dir.file("noise.jpg"), ""},
+        {dir.file("text.jpg"), "not a JPEG or PNG image"},
+        {dir.file("truncated.jpg"), "truncated JPEG"},
+        {dir.file("truncated.png"), "truncated PNG"},
+        {dir.file("huge.jpg"), "20000x20000 pixels"},
+        {dir.file("folder.jpg"), "directory"},
+        {dir.file("missing.jpg"), "no such file"},
+        {dir.file("pipe.jpg"), "not a regular file"},
+        {dir.file("noise.png"), ""},
+    };
+}
+
+// Runs the reader and returns the peak resident memory of its process, kB.
+long peakResidentKb(const std::vector<std::string>& args)
+{
+    std::vector<std::string> argv = {"vesmira-read"};
+    argv.insert(argv.end(), args.begin(), args.end());
+    std::vector<char*> pointers;
+    pointers.reserve(argv.size() + 1);
+    for (std::string& arg : argv) {
+        pointers.push_back(arg.data());
+    }
+    pointers.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+    pid_t pid = -1;
+    const int spawned = posix_spawn(&pid, READER_BINARY, &actions, nullptr, pointers.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (spawned != 0) {
+        return -1;
+    }
+    int status = 0;
+    rusage usage = {};
+    if (wait4(pid, &status, 0, &usage) != pid || !WIFEXITED(status)) {
+        return -1;
+    }
+    return usage.ru_maxrss;
+}
+
+}  // namespace
+
+TEST(ReaderCommand, UsageErrorsExitTwoWithTheUsageOnStandardError)
+{
+    const std::vector<std::vector<std::string>> bad = {
+        {},
+        {"1024", "768", "60"},
+        {"abc", "768", "60", "x.jpg"},
+        {"1024", "-768", "60", "x.jpg"},
+        {"1024", "768", "60Hz", "x.jpg"},
+        {"1024", "768", "0", "x.jpg"},
+        {"1024", "768", "99999999999999999999", "x.jpg"},
+        {"--frobnicate", "1024", "768", "60", "x.jpg"},
+        {"--reference", "middle", "1024", "768", "60", "x.jpg"},
+        {"1024", "768", "60", "x.jpg", "--annotate"},
+    };
+    for (const std::vector<std::string>& args : bad) {
+        const ProcessResult r = runReader(args);
+        ASSERT_TRUE(r.exited) << testing::PrintToString(args);
+        EXPECT_EQ(r.exitStatus, 2) << testing::PrintToString(args);
+        EXPECT_EQ(r.out, "") << testing::PrintToString(args);
+        EXPECT_TRUE(startsWith(r.err, "vesmira-read: ")) << r.err;
+        EXPECT_TRUE(contains(r.err, USAGE)) << r.err;
+    }
+}
+
+TEST(ReaderCommand, HelpGoesToStandardOutput)
+{
+    const ProcessResult r = runReader({"--help"});
+    ASSERT_TRUE(r.exited);
+    EXPECT_EQ(r.exitStatus, 0);
+    EXPECT_TRUE(startsWith(r.out, USAGE)) << r.out;
+    EXPECT_EQ(r.err, "");
+}
+
+TEST(ReaderCommand, EachBadPhotoGetsItsOwnErrorLineAndNothingElseIsLost)
+{
+    const TempDir dir;
+    const std::vector<BadPhoto> photos = makeBadPhotos(dir);
+    std::vector<std::string> args = {"1024", "768", "60"};
+    for (const BadPhoto& photo : photos) {
+        args.push_back(photo.path);
+    }
+    const ProcessResult r = runReader(args);
+    ASSERT_TRUE(r.exited) << "signal " << r.termSignal << (r.timedOut ? ", timed out" : "") << "\n" << r.err;
+    EXPECT_EQ(r.exitStatus, 1);
+
+    // Standard error: one line per photo, in order, naming it and the reason.
+    const std::vector<std::string> errors = linesOf(r.err);
+    ASSERT_EQ(errors.size(), photos.size()) << r.err;
+    for (std::size_t i = 0; i < photos.size(); ++i) {
+        EXPECT_TRUE(startsWith(errors[i], photos[i].path + ": error: ")) << errors[i];
+        EXPECT_TRUE(contains(errors[i], photos[i].reason)) << errors[i];
+        EXPECT_GT(errors[i].size(), photos[i].path.size() + 10) << errors[i];
+    }
+
+    // Standard output: the same lines, then the summary.
+    const std::vector<std::string> lines = linesOf(r.out);
+    ASSERT_EQ(lines.size(), photos.size() + 3) << r.out;
+    for (std::size_t i = 0; i < photos.size(); ++i) {
+        EXPECT_EQ(lines[i], errors[i]);
+    }
+    EXPECT_EQ(lines[photos.size()], "");
+    EXPECT_EQ(lines[photos.size() + 1], "photos read: 0, failed: " + std::to_string(photos.size()));
+    EXPECT_EQ(lines[photos.size() + 2], "lag: none, no photo was read");
+}
+
+TEST(ReaderCommand, JsonFollowsTheContract)
+{
+    const TempDir dir;
+    const std::vector<BadPhoto> photos = makeBadPhotos(dir);
+    std::vector<std::string> args = {"--json", "--reference", "right", "1920", "1080", "144"};
+    for (const BadPhoto& photo : photos) {
+        args.push_back(photo.path);
+    }
+    const ProcessResult r = runReader(args);
+    ASSERT_TRUE(r.exited) << r.err;
+    EXPECT_EQ(r.exitStatus, 1);
+    EXPECT_EQ(linesOf(r.err).size(), photos.size()) << r.err;
+
+    const json document = json::parse(r.out);  // nothing but the document
+    ASSERT_TRUE(document.is_object());
+    EXPECT_EQ(document.size(), 2U);
+    const json& list = document.at("photos");
+    ASSERT_EQ(list.size(), photos.size());
+    for (std::size_t i = 0; i < photos.size(); ++i) {
+        const json& photo = list[i];
+        EXPECT_EQ(photo.size(), 3U) << photo.dump();
+        EXPECT_EQ(photo.at("file"), photos[i].path);
+        EXPECT_EQ(photo.at("ok"), false);
+        ASSERT_TRUE(photo.at("error").is_string());
+        EXPECT_TRUE(contains(photo.at("error").get<std::string>(), photos[i].reason)) << photo.dump();
+    }
+    const json& summary = document.at("summary");
+    EXPECT_EQ(summary.size(), 6U) << summary.dump();
+    EXPECT_EQ(summary.at("photos_read"), 0);
+    EXPECT_EQ(summary.at("photos_failed"), photos.size());
+    for (const char* field : {"lag_ms_mean", "lag_ms_median", "lag_ms_ci95", "lag_frames_mean"}) {
+        EXPECT_TRUE(summary.at(field).is_null()) << field;
+    }
+}
+
+TEST(ReaderCommand, AnnotatesEveryDecodedPhotoWithoutTouchingThePhotos)
+{
+    const TempDir dir;
+    // Same name, different folders, and one of another format.
+    std::filesystem::create_directory(dir.file("a"));
+    std::filesystem::create_directory(dir.file("b"));
+    const std::vector<unsigned char> first = encode(noise(400, 300, 4), ".jpg");
+    const std::vector<unsigned char> second = encode(noise(320, 200, 5), ".jpg");
+    const std::vector<unsigned char> third = encode(noise(240, 180, 6), ".png");
+    writeFile(dir.file("a/IMG_0001.jpg"), first);
+    writeFile(dir.file("b/IMG_0001.jpg"), second);
+    writeFile(dir.file("b/IMG_0001.png"), third);
+    writeFile(dir.file("empty.jpg"), {});
+
+    const std::string out = dir.file("annotated");
+    const ProcessResult r = runReader({"--annotate", out, "1024", "768", "60", dir.file("a/IMG_0001.jpg"),
+                                       dir.file("empty.jpg"), dir.file("b/IMG_0001.jpg"), dir.file("b/IMG_0001.png")});
+    ASSERT_TRUE(r.exited) << r.err;
+    EXPECT_EQ(r.exitStatus, 1);
+
+    std::set<std::string> written;
+    for (const auto& entry : std::filesystem::directory_iterator(out)) {
+        written.insert(entry.path().filename().string());
+    }
+    EXPECT_EQ(written, (std::set<std::string>{"IMG_0001-annotated.jpg", "IMG_0001-annotated-2.jpg",
+                                              "IMG_0001-annotated-3.jpg"}));
+    // Each one the picture of its own photo, as JPEG.
+    EXPECT_EQ(cv::imread(out + "/IMG_0001-annotated.jpg").size(), cv::Size(400, 300));
+    EXPECT_EQ(cv::imread(out + "/IMG_0001-annotated-2.jpg").size(), cv::Size(320, 200));
+    EXPECT_EQ(cv::imread(out + "/IMG_0001-annotated-3.jpg").size(), cv::Size(240, 180));
+    EXPECT_EQ(test_images::readFile(out + "/IMG_0001-annotated-3.jpg").at(0), 0xFF);
+
+    EXPECT_EQ(test_images::readFile(dir.file("a/IMG_0001.jpg")), first);
+    EXPECT_EQ(test_images::readFile(dir.file("b/IMG_0001.jpg")), second);
+    EXPECT_EQ(test_images::readFile(dir.file("b/IMG_0001.png")), third);
+}
+
+TEST(ReaderCommand, MemoryStaysFlatInTheNumberOfPhotos)
+{
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "AddressSanitizer keeps freed memory in quarantine";
+#endif
+    // 2000x1500 photos: 9 MB each decoded. Twenty-four held at once would
+    // add 200 MB; reading at most two at a time adds nothing.
+    const TempDir dir;
+    writeFile(dir.file("p.jpg"), encode(noise(2000, 1500, 7), ".jpg"));
+    std::vector<std::string> two = {"1024", "768", "60"};
+    std::vector<std::string> many = two;
+    for (int i = 0; i < 24; ++i) {
+        (i < 2 ? two : many).push_back(dir.file("p.jpg"));
+        if (i < 2) {
+            many.push_back(dir.file("p.jpg"));
+        }
+    }
+    const long peakTwo = peakResidentKb(two);
+    const long peakMany = peakResidentKb(many);
+    ASSERT_GT(peakTwo, 0);
+    ASSERT_GT(peakMany, 0);
+    RecordProperty("peak_kb_2_photos", std::to_string(peakTwo));
+    RecordProperty("peak_kb_24_photos", std::to_string(peakMany));
+    EXPECT_LT(peakMany, peakTwo + 40L * 1024) << "2 photos: " << peakTwo << " kB, 24 photos: " << peakMany << " kB";
+}

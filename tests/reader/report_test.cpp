@@ -1,0 +1,223 @@
+#include <gtest/gtest.h>
+
+#include <set>
+#include <sstream>
+#include <string>
+
+#include "reader/report.h"
+
+using json = nlohmann::ordered_json;
+using reader::PhotoReading;
+using reader::PhotoResult;
+
+namespace {
+
+PhotoResult readPhoto(const std::string& file, int referenceColumn, int deviceColumn, int lagFrames, double lagMs)
+{
+    PhotoResult result;
+    result.file = file;
+    PhotoReading& r = result.reading;
+    r.ok = true;
+    r.reference.column = referenceColumn;
+    r.device.column = deviceColumn;
+    r.reference.corners = {cv::Point2d(10.004, 20), cv::Point2d(110, 22.5), cv::Point2d(108, 90), cv::Point2d(12, 88)};
+    r.device.corners = {cv::Point2d(210, 20), cv::Point2d(310, 21), cv::Point2d(309, 91), cv::Point2d(211, 89.126)};
+    r.lagFrames = lagFrames;
+    r.lagMs = lagMs;
+    return result;
+}
+
+PhotoResult failedPhoto(const std::string& file, const std::string& error)
+{
+    PhotoResult result;
+    result.file = file;
+    result.reading.error = error;
+    return result;
+}
+
+std::set<std::string> keysOf(const json& object)
+{
+    std::set<std::string> keys;
+    for (const auto& item : object.items()) {
+        keys.insert(item.key());
+    }
+    return keys;
+}
+
+reader::LagSummary summaryOf(const std::vector<PhotoResult>& results)
+{
+    reader::LagSeries series;
+    for (const PhotoResult& r : results) {
+        series.add(r.reading);
+    }
+    return reader::summarize(series);
+}
+
+}  // namespace
+
+TEST(PlainReport, OnePhotoLineAsTheContractShowsIt)
+{
+    EXPECT_EQ(reader::plainPhotoLines(readPhoto("IMG_0412.jpg", 17, 14, 3, 50.0)),
+              "IMG_0412.jpg  reference column 17, device column 14: 3 frames = 50.0 ms\n");
+    EXPECT_EQ(reader::plainPhotoLines(readPhoto("a/b.png", 59, 58, 1, 1000.0 / 60)),
+              "a/b.png  reference column 59, device column 58: 1 frame = 16.7 ms\n");
+    // Device ahead of the reference: a negative lag.
+    EXPECT_EQ(reader::plainPhotoLines(readPhoto("c.jpg", 0, 2, -2, -2000.0 / 60)),
+              "c.jpg  reference column 0, device column 2: -2 frames = -33.3 ms\n");
+    EXPECT_EQ(reader::plainPhotoLines(readPhoto("d.jpg", 5, 5, 0, 0.0)),
+              "d.jpg  reference column 5, device column 5: 0 frames = 0.0 ms\n");
+}
+
+TEST(PlainReport, WarningsFollowTheirPhotoOneLineEach)
+{
+    PhotoResult result = readPhoto("IMG_1.jpg", 17, 14, 3, 50.0);
+    result.reading.warnings = {"the device's bar shows in columns 14 and 15; read 15",
+                               "about 3 % of the picture cut off on each side"};
+    EXPECT_EQ(reader::plainPhotoLines(result),
+              "IMG_1.jpg  reference column 17, device column 14: 3 frames = 50.0 ms\n"
+              "IMG_1.jpg: warning: the device's bar shows in columns 14 and 15; read 15\n"
+              "IMG_1.jpg: warning: about 3 % of the picture cut off on each side\n");
+}
+
+TEST(PlainReport, AFailedPhotoIsOneErrorLineNamingTheFile)
+{
+    const PhotoResult failed = failedPhoto("IMG_0413.jpg", "found 1 screen showing the pattern, need 2");
+    EXPECT_EQ(reader::plainPhotoLines(failed), "IMG_0413.jpg: error: found 1 screen showing the pattern, need 2\n");
+    EXPECT_EQ(reader::errorLine(failed), reader::plainPhotoLines(failed));
+    // A failure without a reason still says something.
+    EXPECT_EQ(reader::errorLine(failedPhoto("x.jpg", "")), "x.jpg: error: not read\n");
+}
+
+TEST(PlainReport, FileNamesCannotBreakTheLines)
+{
+    const std::string line = reader::errorLine(failedPhoto("two\nlines\t\x1b[31m.jpg", "no such\nfile"));
+    EXPECT_EQ(line, "two\\nlines\\t\\x1B[31m.jpg: error: no such\\nfile\n");
+    // UTF-8 names stay readable.
+    EXPECT_EQ(reader::oneLine("Foto_ä.jpg"), "Foto_ä.jpg");
+}
+
+TEST(PlainReport, SummaryGivesCountsMeanIntervalAndMedian)
+{
+    const reader::LagSummary summary =
+        summaryOf({readPhoto("a", 17, 14, 3, 50.0), readPhoto("b", 17, 15, 2, 100.0 / 3),
+                   failedPhoto("c", "no such file"), readPhoto("d", 17, 13, 4, 200.0 / 3)});
+    // mean 3 frames, s = 1, t(0.975, 2) = 4.3027: 3 -+ 2.484 frames.
+    EXPECT_EQ(reader::plainSummary(summary),
+              "photos read: 3, failed: 1\n"
+              "lag: mean 50.0 ms, 95 % confidence interval 8.6 to 91.4 ms, median 50.0 ms\n"
+              "lag in frames: mean 3.00, 95 % confidence interval 0.52 to 5.48, median 3.00\n");
+}
+
+TEST(PlainReport, SummaryOfOnePhotoOrNone)
+{
+    EXPECT_EQ(reader::plainSummary(summaryOf({readPhoto("a", 17, 14, 3, 50.0)})),
+              "photos read: 1, failed: 0\n"
+              "lag: mean 50.0 ms (one photo: no confidence interval), median 50.0 ms\n"
+              "lag in frames: mean 3.00 (one photo: no confidence interval), median 3.00\n");
+    EXPECT_EQ(reader::plainSummary(summaryOf({failedPhoto("a", "x"), failedPhoto("b", "y")})),
+              "photos read: 0, failed: 2\n"
+              "lag: none, no photo was read\n");
+}
+
+TEST(JsonReport, AReadPhotoHasExactlyTheContractsFields)
+{
+    PhotoResult result = readPhoto("dir/IMG_0412.jpg", 17, 14, 3, 50.0);
+    result.reading.warnings = {"w1"};
+    const json photo = reader::photoJson(result);
+    EXPECT_EQ(keysOf(photo), (std::set<std::string>{"file", "ok", "reference_column", "device_column", "lag_frames",
+                                                    "lag_ms", "screens", "warnings"}));
+    EXPECT_EQ(photo["file"], "dir/IMG_0412.jpg");
+    EXPECT_EQ(photo["ok"], true);
+    EXPECT_EQ(photo["reference_column"], 17);
+    EXPECT_EQ(photo["device_column"], 14);
+    EXPECT_EQ(photo["lag_frames"], 3);
+    EXPECT_TRUE(photo["lag_frames"].is_number_integer());
+    EXPECT_DOUBLE_EQ(photo["lag_ms"].get<double>(), 50.0);
+    EXPECT_EQ(photo["warnings"], json::array({"w1"}));
+
+    // Two screens, reference first, four [x, y] corners each from the top left.
+    const json& screens = photo["screens"];
+    ASSERT_EQ(screens.size(), 2U);
+    ASSERT_EQ(screens[0].size(), 4U);
+    ASSERT_EQ(screens[1].size(), 4U);
+    EXPECT_EQ(screens[0][0], json::array({10.0, 20.0}));
+    EXPECT_EQ(screens[0][1], json::array({110.0, 22.5}));
+    EXPECT_EQ(screens[1][0], json::array({210.0, 20.0}));
+    EXPECT_EQ(screens[1][3], json::array({211.0, 89.13}));
+
+    // No warnings is an empty list, not a missing field.
+    EXPECT_EQ(reader::photoJson(readPhoto("x", 1, 1, 0, 0.0))["warnings"], json::array());
+}
+
+TEST(JsonReport, AFailedPhotoHasFileOkAndError)
+{
+    const json photo = reader::photoJson(failedPhoto("IMG_0413.jpg", "found 1 screen showing the pattern, need 2"));
+    EXPECT_EQ(keysOf(photo), (std::set<std::string>{"file", "ok", "error"}));
+    EXPECT_EQ(photo["ok"], false);
+    EXPECT_EQ(photo["error"], "found 1 screen showing the pattern, need 2");
+}
+
+TEST(JsonReport, SummaryFieldsAndTheirNulls)
+{
+    const std::set<std::string> fields = {"photos_read",   "photos_failed", "lag_ms_mean",
+                                          "lag_ms_median", "lag_ms_ci95",   "lag_frames_mean"};
+
+    const json several =
+        reader::summaryJson(summaryOf({readPhoto("a", 17, 14, 3, 50.0), readPhoto("b", 17, 15, 2, 100.0 / 3),
+                                       readPhoto("d", 17, 13, 4, 200.0 / 3), failedPhoto("c", "x")}));
+    EXPECT_EQ(keysOf(several), fields);
+    EXPECT_EQ(several["photos_read"], 3);
+    EXPECT_EQ(several["photos_failed"], 1);
+    EXPECT_DOUBLE_EQ(several["lag_ms_mean"].get<double>(), 50.0);
+    EXPECT_DOUBLE_EQ(several["lag_ms_median"].get<double>(), 50.0);
+    EXPECT_DOUBLE_EQ(several["lag_frames_mean"].get<double>(), 3.0);
+    ASSERT_EQ(several["lag_ms_ci95"].size(), 2U);
+    // 50 -+ 4.302653 * 16.6667 / sqrt(3), to the microsecond.
+    EXPECT_DOUBLE_EQ(several["lag_ms_ci95"][0].get<double>(), 8.598);
+    EXPECT_DOUBLE_EQ(several["lag_ms_ci95"][1].get<double>(), 91.402);
+
+    const json one = reader::summaryJson(summaryOf({readPhoto("a", 17, 14, 3, 50.0)}));
+    EXPECT_EQ(keysOf(one), fields);
+    EXPECT_DOUBLE_EQ(one["lag_ms_mean"].get<double>(), 50.0);
+    EXPECT_TRUE(one["lag_ms_ci95"].is_null());
+
+    const json none = reader::summaryJson(summaryOf({failedPhoto("a", "x")}));
+    EXPECT_EQ(keysOf(none), fields);
+    EXPECT_EQ(none["photos_read"], 0);
+    EXPECT_EQ(none["photos_failed"], 1);
+    for (const char* field : {"lag_ms_mean", "lag_ms_median", "lag_ms_ci95", "lag_frames_mean"}) {
+        EXPECT_TRUE(none[field].is_null()) << field;
+    }
+}
+
+TEST(JsonReport, TheStreamedDocumentParsesWithAnyNumberOfPhotos)
+{
+    for (std::size_t count : {0U, 1U, 3U}) {
+        std::ostringstream out;
+        reader::JsonReportWriter writer(out);
+        std::vector<PhotoResult> results;
+        for (std::size_t i = 0; i < count; ++i) {
+            results.push_back(i % 2 == 0 ? readPhoto("p" + std::to_string(i), 10, 9, 1, 12.5)
+                                         : failedPhoto("p" + std::to_string(i), "bad"));
+            writer.add(results.back());
+        }
+        writer.finish(summaryOf(results));
+        const json document = json::parse(out.str());
+        EXPECT_EQ(keysOf(document), (std::set<std::string>{"photos", "summary"}));
+        ASSERT_EQ(document["photos"].size(), count);
+        for (std::size_t i = 0; i < count; ++i) {
+            EXPECT_EQ(document["photos"][i]["file"], "p" + std::to_string(i));
+        }
+        EXPECT_EQ(document["summary"]["photos_read"], (count + 1) / 2);
+    }
+}
+
+TEST(JsonReport, NamesThatAreNotUtf8StillGiveValidJson)
+{
+    std::ostringstream out;
+    reader::JsonReportWriter writer(out);
+    writer.add(failedPhoto("bad\xff\xfename.jpg", "no such file"));
+    writer.finish(summaryOf({}));
+    const json document = json::parse(out.str());
+    EXPECT_EQ(document["photos"][0]["file"], "bad\xEF\xBF\xBD\xEF\xBF\xBDname.jpg");
+}

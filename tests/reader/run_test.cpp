@@ -1,0 +1,299 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <mutex>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+
+#include <opencv2/imgcodecs.hpp>
+
+#include "reader/in_order.h"
+#include "reader/run.h"
+#include "test_images.h"
+
+using json = nlohmann::ordered_json;
+using reader::PhotoReading;
+using reader::ReadSettings;
+
+namespace {
+
+// Stand-in for the vision stages: the lag in frames is the photo's width
+// less 100, so a test chooses each photo's reading by its size.
+PhotoReading readByWidth(const cv::Mat& photo, const ReadSettings& settings)
+{
+    PhotoReading reading;
+    reading.ok = true;
+    reading.lagFrames = photo.cols - 100;
+    reading.lagMs = reading.lagFrames * 1000.0 / settings.mode.rate;
+    reading.reference.column = 20;
+    reading.device.column = 20 - reading.lagFrames;
+    return reading;
+}
+
+PhotoReading failToRead(const cv::Mat& /*photo*/, const ReadSettings& /*settings*/)
+{
+    PhotoReading reading;
+    reading.error = "found 1 screen showing the pattern, need 2";
+    return reading;
+}
+
+reader::Options optionsFor(const std::vector<std::string>& files)
+{
+    reader::Options options;
+    options.settings.mode = reader::Mode{1024, 768, 60};
+    options.files = files;
+    return options;
+}
+
+struct RunOutput {
+    int status = -1;
+    std::string out;
+    std::string err;
+};
+
+RunOutput run(const reader::Options& options, const reader::PhotoReader& read, bool sameDestination = false)
+{
+    std::ostringstream out;
+    std::ostringstream err;
+    RunOutput result;
+    result.status = reader::runReader(options, out, err, sameDestination, read);
+    result.out = out.str();
+    result.err = err.str();
+    return result;
+}
+
+}  // namespace
+
+TEST(RunInOrder, DeliversInOrderWhateverOrderTheWorkEndsIn)
+{
+    // The first item is slow: the others finish before it, and must wait.
+    const std::size_t count = 12;
+    std::vector<std::size_t> delivered;
+    std::atomic<int> running{0};
+    std::atomic<int> mostRunning{0};
+    std::mutex mutex;
+    std::size_t mostAhead = 0;
+    std::size_t started = 0;
+    reader::runInOrder<std::size_t>(
+        count, 2, 4,
+        [&](std::size_t i) {
+            {
+                const std::lock_guard<std::mutex> lock(mutex);
+                started = std::max(started, i + 1);
+                mostAhead = std::max(mostAhead, started - delivered.size());
+            }
+            const int now = ++running;
+            int seen = mostRunning.load();
+            while (now > seen && !mostRunning.compare_exchange_weak(seen, now)) {
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(i == 0 ? 300 : 2));
+            --running;
+            return i * 10;
+        },
+        [&](std::size_t i, std::size_t&& value) {
+            EXPECT_EQ(value, i * 10);
+            const std::lock_guard<std::mutex> lock(mutex);
+            delivered.push_back(i);
+        });
+    std::vector<std::size_t> expected(count);
+    for (std::size_t i = 0; i < count; ++i) {
+        expected[i] = i;
+    }
+    EXPECT_EQ(delivered, expected);
+    EXPECT_EQ(mostRunning.load(), 2);
+    // No more than the window ahead (plus the one being handed over),
+    // however long the first one takes.
+    EXPECT_GE(mostAhead, 4U);
+    EXPECT_LE(mostAhead, 5U);
+}
+
+TEST(RunInOrder, RethrowsAFailureAfterTheThreadsEnd)
+{
+    std::vector<int> delivered;
+    EXPECT_THROW(reader::runInOrder<int>(
+                     50, 2, 4,
+                     [](std::size_t i) {
+                         if (i == 3) {
+                             throw std::runtime_error("boom");
+                         }
+                         return static_cast<int>(i);
+                     },
+                     [&](std::size_t /*i*/, int&& value) { delivered.push_back(value); }),
+                 std::runtime_error);
+    EXPECT_EQ(delivered, (std::vector<int>{0, 1, 2}));
+
+    int calls = 0;
+    reader::runInOrder<int>(
+        0, 2, 4, [&](std::size_t /*i*/) { return ++calls; }, [&](std::size_t /*i*/, int&& /*value*/) { ++calls; });
+    EXPECT_EQ(calls, 0);
+}
+
+TEST(ProcessPhoto, EveryFailureBecomesThisPhotosError)
+{
+    const test_images::TempDir dir;
+    const std::string photo = dir.file("p.png");
+    test_images::writeFile(photo, test_images::encode(test_images::noise(103, 20, 1), ".png"));
+    const ReadSettings settings{reader::Mode{1024, 768, 60}, reader::Placement::Left};
+
+    const reader::PhotoResult read = reader::processPhoto(photo, settings, "", readByWidth);
+    EXPECT_EQ(read.file, photo);
+    EXPECT_TRUE(read.reading.ok);
+    EXPECT_EQ(read.reading.lagFrames, 3);
+
+    const auto openCvFails = [](const cv::Mat& image, const ReadSettings& /*settings*/) -> PhotoReading {
+        const cv::Mat wrong(3, 3, CV_8UC1);
+        PhotoReading reading;
+        reading.ok = image.dot(wrong) > 0;  // sizes differ: OpenCV throws
+        return reading;
+    };
+    const reader::PhotoResult cvError = reader::processPhoto(photo, settings, "", openCvFails);
+    EXPECT_FALSE(cvError.reading.ok);
+    EXPECT_EQ(cvError.reading.error.rfind("OpenCV failed in ", 0), 0U) << cvError.reading.error;
+    EXPECT_EQ(cvError.file, photo);
+
+    const auto throwsStd = [](const cv::Mat& /*image*/, const ReadSettings& /*settings*/) -> PhotoReading {
+        throw std::out_of_range("column 61");
+    };
+    EXPECT_EQ(reader::processPhoto(photo, settings, "", throwsStd).reading.error, "internal error: column 61");
+
+    const auto throwsMemory = [](const cv::Mat& /*image*/, const ReadSettings& /*settings*/) -> PhotoReading {
+        throw std::bad_alloc();
+    };
+    EXPECT_EQ(reader::processPhoto(photo, settings, "", throwsMemory).reading.error, "out of memory");
+
+    const auto throwsOther = [](const cv::Mat& /*image*/, const ReadSettings& /*settings*/) -> PhotoReading {
+        throw 42;
+    };
+    EXPECT_EQ(reader::processPhoto(photo, settings, "", throwsOther).reading.error, "internal error");
+
+    // Not ok, yet no reason: a reason is given.
+    const auto silent = [](const cv::Mat& /*image*/, const ReadSettings& /*settings*/) { return PhotoReading{}; };
+    EXPECT_FALSE(reader::processPhoto(photo, settings, "", silent).reading.error.empty());
+
+    // A photo that cannot be loaded never reaches the stages.
+    bool called = false;
+    const auto spy = [&](const cv::Mat& image, const ReadSettings& s) {
+        called = true;
+        return readByWidth(image, s);
+    };
+    EXPECT_EQ(reader::processPhoto(dir.file("nothing.jpg"), settings, "", spy).reading.error, "no such file");
+    EXPECT_FALSE(called);
+}
+
+TEST(ProcessPhoto, AnnotatesReadAndFailedPhotosAlike)
+{
+    const test_images::TempDir dir;
+    const std::string photo = dir.file("p.jpg");
+    test_images::writeFile(photo, test_images::encode(test_images::noise(160, 120, 2), ".jpg"));
+    const ReadSettings settings{reader::Mode{1024, 768, 60}, reader::Placement::Left};
+
+    ASSERT_TRUE(reader::processPhoto(photo, settings, dir.file("ok.jpg"), readByWidth).reading.ok);
+    EXPECT_EQ(cv::imread(dir.file("ok.jpg")).size(), cv::Size(160, 120));
+    EXPECT_FALSE(reader::processPhoto(photo, settings, dir.file("failed.jpg"), failToRead).reading.ok);
+    EXPECT_EQ(cv::imread(dir.file("failed.jpg")).size(), cv::Size(160, 120));
+
+    // A picture that cannot be written: a warning for a read photo, more
+    // of the error for a failed one.
+    const reader::PhotoResult warned = reader::processPhoto(photo, settings, dir.file("no/dir.jpg"), readByWidth);
+    EXPECT_TRUE(warned.reading.ok);
+    ASSERT_EQ(warned.reading.warnings.size(), 1U);
+    EXPECT_EQ(warned.reading.warnings[0].rfind("annotated picture not written: ", 0), 0U);
+    const reader::PhotoResult failed = reader::processPhoto(photo, settings, dir.file("no/dir.jpg"), failToRead);
+    EXPECT_EQ(
+        failed.reading.error.rfind("found 1 screen showing the pattern, need 2; annotated picture not written", 0), 0U)
+        << failed.reading.error;
+}
+
+class RunReader : public testing::Test {
+protected:
+    RunReader()
+    {
+        // Lags of 1, 3 and 5 frames, a missing photo between them.
+        for (const int lag : {1, 3, 5}) {
+            const std::string name = dir.file("lag" + std::to_string(lag) + ".png");
+            test_images::writeFile(name, test_images::encode(test_images::noise(100 + lag, 10, 3), ".png"));
+            files.push_back(name);
+        }
+        files.insert(files.begin() + 1, dir.file("missing.jpg"));
+    }
+
+    test_images::TempDir dir;
+    std::vector<std::string> files;
+};
+
+TEST_F(RunReader, PlainReportInTheOrderGivenThenTheSummary)
+{
+    const RunOutput r = run(optionsFor(files), readByWidth);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, files[0] + "  reference column 20, device column 19: 1 frame = 16.7 ms\n" +  //
+                         files[1] + ": error: no such file\n" +                                   //
+                         files[2] + "  reference column 20, device column 17: 3 frames = 50.0 ms\n" + files[3] +
+                         "  reference column 20, device column 15: 5 frames = 83.3 ms\n" +
+                         "\n"
+                         "photos read: 3, failed: 1\n"
+                         "lag: mean 50.0 ms, 95 % confidence interval -32.8 to 132.8 ms, median 50.0 ms\n"
+                         "lag in frames: mean 3.00, 95 % confidence interval -1.97 to 7.97, median 3.00\n");
+    EXPECT_EQ(r.err, files[1] + ": error: no such file\n");
+
+    // Standard error and output in one place: the error is written once.
+    EXPECT_EQ(run(optionsFor(files), readByWidth, true).err, "");
+}
+
+TEST_F(RunReader, JsonDocumentOnStandardOutputAlone)
+{
+    reader::Options options = optionsFor(files);
+    options.json = true;
+    const RunOutput r = run(options, readByWidth, true);
+    EXPECT_EQ(r.status, 0);
+    const json document = json::parse(r.out);
+    ASSERT_EQ(document["photos"].size(), 4U);
+    for (std::size_t i = 0; i < files.size(); ++i) {
+        EXPECT_EQ(document["photos"][i]["file"], files[i]);
+        EXPECT_EQ(document["photos"][i]["ok"], i != 1);
+    }
+    EXPECT_EQ(document["photos"][2]["lag_frames"], 3);
+    EXPECT_EQ(document["photos"][1]["error"], "no such file");
+    EXPECT_EQ(document["summary"]["photos_read"], 3);
+    EXPECT_EQ(document["summary"]["photos_failed"], 1);
+    EXPECT_DOUBLE_EQ(document["summary"]["lag_ms_mean"].get<double>(), 50.0);
+    EXPECT_DOUBLE_EQ(document["summary"]["lag_frames_mean"].get<double>(), 3.0);
+    // With --json the failure still goes to standard error.
+    EXPECT_EQ(r.err, files[1] + ": error: no such file\n");
+}
+
+TEST_F(RunReader, NoPhotoReadIsExitStatusOne)
+{
+    const RunOutput r = run(optionsFor(files), failToRead);
+    EXPECT_EQ(r.status, 1);
+    std::istringstream lines(r.err);
+    std::string line;
+    std::size_t i = 0;
+    while (std::getline(lines, line)) {
+        ASSERT_LT(i, files.size());
+        EXPECT_EQ(line.rfind(files[i] + ": error: ", 0), 0U) << line;
+        ++i;
+    }
+    EXPECT_EQ(i, files.size());
+    EXPECT_NE(r.out.find("photos read: 0, failed: 4\nlag: none, no photo was read\n"), std::string::npos);
+}
+
+TEST_F(RunReader, AnnotatesEachDecodedPhotoOrRefusesAnUnusableDirectory)
+{
+    reader::Options options = optionsFor(files);
+    options.annotateDir = dir.file("annotated");
+    EXPECT_EQ(run(options, readByWidth).status, 0);
+    for (const char* name : {"lag1-annotated.jpg", "lag3-annotated.jpg", "lag5-annotated.jpg"}) {
+        EXPECT_FALSE(cv::imread(dir.file(std::string("annotated/") + name)).empty()) << name;
+    }
+    EXPECT_FALSE(std::filesystem::exists(dir.file("annotated/missing-annotated.jpg")));
+
+    options.annotateDir = files[0] + "/below";  // under a file
+    const RunOutput refused = run(options, readByWidth);
+    EXPECT_EQ(refused.status, 2);
+    EXPECT_EQ(refused.out, "");
+    EXPECT_EQ(refused.err.rfind("vesmira-read: --annotate: cannot create the directory", 0), 0U) << refused.err;
+    EXPECT_NE(refused.err.find("usage: vesmira-read"), std::string::npos);
+}

@@ -1,0 +1,46 @@
+#pragma once
+
+#include <opencv2/core.hpp>
+
+#include <string>
+#include <vector>
+
+// Pictures and files for the reader's tests, made on the spot.
+namespace test_images {
+
+// Uniform noise, BGR.
+cv::Mat noise(int width, int height, unsigned seed);
+
+// ".jpg" or ".png", as OpenCV writes them.
+std::vector<unsigned char> encode(const cv::Mat& image, const std::string& extension,
+                                  const std::vector<int>& parameters = {});
+
+// The JPEG with an EXIF APP1 segment right after SOI whose IFD0 holds the
+// given orientation tag, as phones write it.
+std::vector<unsigned char> withExifOrientation(const std::vector<unsigned char>& jpeg, int orientation);
+
+// An EXIF APP1 segment (marker included) holding these bytes after the
+// "Exif\0\0" header, inserted right after SOI.
+std::vector<unsigned char> withApp1(const std::vector<unsigned char>& jpeg, const std::vector<unsigned char>& tiff);
+
+void writeFile(const std::string& path, const std::vector<unsigned char>& bytes);
+std::vector<unsigned char> readFile(const std::string& path);
+
+// A fresh directory for one test, removed with everything in it.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    TempDir(TempDir&&) = delete;
+    TempDir& operator=(TempDir&&) = delete;
+
+    const std::string& path() const { return root; }
+    std::string file(const std::string& name) const { return root + "/" + name; }
+
+private:
+    std::string root;
+};
+
+}  // namespace test_images
