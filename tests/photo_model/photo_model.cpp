@@ -706,6 +706,7 @@ std::vector<Scenario> standardScenarios()
     pair.device.yawDeg = -14.0;
     pair.device.rollDeg = -3.0;
     pair.device.widthFraction = 0.38;
+    pair.photoCount = 16;
     pair.seed = 101;
     scenarios.push_back(pair);
 
