@@ -1,0 +1,157 @@
+#pragma once
+
+// A physical model of a photo of two screens showing vesmira's pattern,
+// with its truth known: the reader's tests and tools make their photos with
+// it. It starts from real frames of the program (one per bar column) and
+// simulates the displays' timing and pixel response, the camera's exposure
+// and rolling shutter, the geometry and optics, noise and JPEG.
+//
+// Time is in ms. The signal sends frame k (bar column k mod 60) from
+// k * period; a display's lag is when its top row starts to change.
+
+#include <opencv2/core.hpp>
+
+#include <array>
+#include <random>
+#include <string>
+#include <vector>
+
+namespace photo_model {
+
+constexpr int COLUMN_COUNT = 60;
+
+// The mode the pattern runs in.
+struct Mode {
+    int width = 1920;
+    int height = 1080;
+    int rate = 60;
+    double periodMs() const { return 1000.0 / rate; }
+};
+
+// "1920x1080x60": the folder name of that mode's frames.
+std::string modeName(const Mode& mode);
+
+// Real frames of vesmira: frames[c] shows the bar in column c, BGR, 8 bits,
+// the mode's size.
+struct PatternFrames {
+    std::vector<cv::Mat> frames;
+};
+
+// Reads DIR/column-00.png .. column-59.png; throws std::runtime_error when
+// one is missing or of another size.
+PatternFrames loadPatternFrames(const std::string& dir);
+
+enum class Placement { Left, Right, Top, Bottom };
+
+// "left", "right", "top", "bottom": as vesmira-read's --reference takes it.
+const char* placementName(Placement placement);
+
+// One display: its timing, its picture, and where it stands in the photo.
+struct DisplayModel {
+    // Timing.
+    double lagMs = 0.0;          // after the signal's frame starts, its top row starts to change
+    double scanFraction = 0.95;  // rows change top to bottom over this share of the period; 0: all at once
+    double responseMs = 1.0;     // time constant of the pixels' exponential approach to a new frame
+    // Picture.
+    double overscan = 0.0;          // share of the picture cut off on each edge, the rest scaled up
+    double brightness = 1.0;        // full white, in the camera's full scale
+    double blackLevel = 0.01;       // light of black, as a share of white
+    cv::Vec3d colourCast{1, 1, 1};  // B, G, R factors
+    // A dark bezel (monitor, TV); or none: a projection, whose light adds
+    // to the room's on a bare wall, and so is washed out by it.
+    bool bezel = true;
+    double bezelFraction = 0.03;  // bezel width, or bare wall kept clear around a projection, of the width
+    // Place in the photo.
+    double widthFraction = 0.4;  // picture width, of the photo's width, seen straight on
+    double yawDeg = 0.0;         // turned about its vertical axis (perspective)
+    double pitchDeg = 0.0;       // tilted about its horizontal axis (perspective)
+    double rollDeg = 0.0;        // rotated in the photo
+    cv::Point2d offset{0, 0};    // shift from its place, of the photo's size
+};
+
+struct CameraModel {
+    int width = 1600;
+    int height = 1200;
+    double exposureMs = 2.0;
+    double readoutMs = 0.0;    // rolling shutter: the bottom row starts this much after the top; 0: global
+    double blurSigmaPx = 0.8;  // lens blur
+    double barrel = 0.0;       // barrel distortion, k of r_ideal = r (1 + k r^2), r of the half diagonal
+    double noiseSigma = 2.0;   // sensor noise, 8-bit levels
+    int jpegQuality = 90;
+    double ambient = 0.25;  // room light, of full scale
+    double jitterPx = 6.0;  // a hand-held camera moves between photos
+};
+
+struct Scenario {
+    std::string name;
+    Mode mode;
+    DisplayModel reference;
+    DisplayModel device;
+    CameraModel camera;
+    Placement placement = Placement::Left;  // where the reference is
+    int photoCount = 12;
+    unsigned seed = 1;
+};
+
+// The lag a light sensor on each screen would measure: the difference of
+// the moments the screens' top rows reach half of a transition,
+// (device lag + its time to 50 %) - (reference lag + its time to 50 %).
+double truthLagMs(const Scenario& scenario);
+double truthLagFrames(const Scenario& scenario);
+
+// A screen's picture corners in photo pixels: top-left, top-right,
+// bottom-right, bottom-left as the picture shows.
+using Quad = std::array<cv::Point2d, 4>;
+
+struct ScreenTruth {
+    Quad quad{};
+    // At the photo's moment: frames since frame 0 reached 50 % on the top
+    // row. The integer part is the newest frame there, the fraction the
+    // phase (time since that frame's 50 % / period).
+    double clockFrames = 0.0;
+    int column() const;  // the newest frame's bar column
+};
+
+struct ModelPhoto {
+    cv::Mat image;                 // BGR, 8 bits, before JPEG
+    double exposureStartMs = 0.0;  // of the top photo row
+    double momentMs = 0.0;         // middle of the top photo row's exposure: the clocks' moment
+    ScreenTruth reference;
+    ScreenTruth device;
+    double truthLagMs = 0.0;
+};
+
+// A screen's clock (as in ScreenTruth) at any moment.
+double screenClockFrames(const DisplayModel& display, const Mode& mode, double timeMs);
+
+// How much of each signal frame a screen row shows, averaged over an
+// exposure: rowFraction 0 is the top row, 1 the bottom.
+struct FrameWeight {
+    long frame = 0;  // signal frame; its column is frame mod 60
+    double weight = 0.0;
+};
+std::vector<FrameWeight> frameWeights(const DisplayModel& display, const Mode& mode, double rowFraction,
+                                      double exposureStartMs, double exposureMs);
+
+// A photo at a random moment, with the hand-held jitter drawn from random.
+ModelPhoto makePhoto(const PatternFrames& frames, const Scenario& scenario, std::mt19937& random);
+// The same with the top photo row's exposure starting at exposureStartMs.
+ModelPhoto makePhotoAt(const PatternFrames& frames, const Scenario& scenario, double exposureStartMs,
+                       std::mt19937& random);
+
+// Keeps freed memory in the process for the next photo: the model's large
+// buffers, mapped afresh for every photo, cost more in page faults than in
+// drawing. For the mains of the programs that use the model.
+void keepFreedMemory();
+
+// The photo as the camera stores it.
+std::vector<unsigned char> encodeJpeg(const cv::Mat& image, int quality);
+
+// The reader's test scenarios: monitor pairs, 75 and 144 Hz, a projector, a
+// TV with overscan, a phone, stacked screens, a slow reference.
+std::vector<Scenario> standardScenarios();
+
+// The same scene photographed with a camera of another width (same aspect).
+Scenario withPhotoWidth(const Scenario& scenario, int width);
+
+}  // namespace photo_model

@@ -1,0 +1,320 @@
+// The photo model's physics and geometry, checked where a fault would
+// change what the reader's tests take for the truth: the frame each screen
+// shows at a given moment, the light of a frame change within the exposure,
+// the rolling shutter, the truth values and the screens' outlines.
+#include <gtest/gtest.h>
+
+#include <opencv2/imgproc.hpp>
+
+#include <cmath>
+
+#include "photo_model.h"
+
+namespace {
+
+using photo_model::DisplayModel;
+using photo_model::FrameWeight;
+using photo_model::Mode;
+using photo_model::ModelPhoto;
+using photo_model::Scenario;
+
+const Mode MODE{1024, 768, 75};
+const double PERIOD = 1000.0 / 75.0;
+constexpr double LN2 = 0.69314718055994530942;
+
+const photo_model::PatternFrames& frames()
+{
+    static const photo_model::PatternFrames loaded =
+        photo_model::loadPatternFrames(std::string(PATTERN_FRAMES_DIR) + "/" + photo_model::modeName(MODE));
+    return loaded;
+}
+
+// Two displays straight on, side by side; a camera without blur, noise,
+// distortion or movement, so pixels can be read back exactly.
+Scenario plainScenario()
+{
+    Scenario scenario;
+    scenario.name = "plain";
+    scenario.mode = MODE;
+    for (DisplayModel* display : {&scenario.reference, &scenario.device}) {
+        display->scanFraction = 0.0;
+        display->responseMs = 0.0;
+        display->brightness = 0.8;
+    }
+    scenario.camera.width = 1200;
+    scenario.camera.height = 900;
+    scenario.camera.exposureMs = 0.2;
+    scenario.camera.blurSigmaPx = 0.0;
+    scenario.camera.noiseSigma = 0.0;
+    scenario.camera.jitterPx = 0.0;
+    return scenario;
+}
+
+// Fixed seeds: the tests see the same photos on every run.
+std::mt19937 seeded(unsigned seed)
+{
+    return std::mt19937(seed);
+}
+
+// Pattern pixel (u, v) of a screen, in the photo (no lens distortion).
+cv::Point photoPoint(const photo_model::ScreenTruth& screen, double u, double v)
+{
+    const std::array<cv::Point2f, 4> pattern = {
+        cv::Point2f(0, 0), cv::Point2f(static_cast<float>(MODE.width), 0),
+        cv::Point2f(static_cast<float>(MODE.width), static_cast<float>(MODE.height)),
+        cv::Point2f(0, static_cast<float>(MODE.height))};
+    std::array<cv::Point2f, 4> quad;
+    for (size_t i = 0; i < 4; ++i) {
+        quad[i] = cv::Point2f(static_cast<float>(screen.quad[i].x), static_cast<float>(screen.quad[i].y));
+    }
+    const cv::Matx33d toPhoto = cv::getPerspectiveTransform(pattern.data(), quad.data());
+    const cv::Vec3d p = toPhoto * cv::Vec3d(u, v, 1.0);
+    return {cvFloor(p[0] / p[2]), cvFloor(p[1] / p[2])};
+}
+
+// Green light (linear, background taken off) of a column's middle at row v.
+double barGreen(const ModelPhoto& photo, const photo_model::ScreenTruth& screen, int column, double v)
+{
+    const int step = MODE.width / 60;  // the pattern's whole-pixel column step
+    const auto linearGreen = [&](int c) {
+        const cv::Point p = photoPoint(screen, (c + 0.5) * step, v);
+        return std::pow(photo.image.at<cv::Vec3b>(p)[1] / 255.0, 2.2);
+    };
+    return linearGreen(column) - linearGreen((column + 30) % 60);
+}
+
+// The columns whose bar shows at row v, with at least a tenth of a full
+// bar's light (0.8 at the scenario's brightness).
+std::vector<int> barColumns(const ModelPhoto& photo, const photo_model::ScreenTruth& screen, double v)
+{
+    std::vector<int> columns;
+    for (int c = 0; c < 60; ++c) {
+        if (barGreen(photo, screen, c, v) > 0.08) {
+            columns.push_back(c);
+        }
+    }
+    return columns;
+}
+
+TEST(FrameWeights, ADisplayShowsFrameKFromItsLagOn)
+{
+    DisplayModel display;
+    display.lagMs = 30.0;
+    display.scanFraction = 0.0;
+    display.responseMs = 0.0;
+    const long k = 500;
+    const double change = k * PERIOD + 30.0;
+
+    const std::vector<FrameWeight> after = photo_model::frameWeights(display, MODE, 0.0, change + 0.1, 0.2);
+    ASSERT_EQ(after.size(), 1U);
+    EXPECT_EQ(after[0].frame, k);
+    EXPECT_NEAR(after[0].weight, 1.0, 1e-9);
+
+    const std::vector<FrameWeight> before = photo_model::frameWeights(display, MODE, 0.0, change - 0.3, 0.2);
+    ASSERT_EQ(before.size(), 1U);
+    EXPECT_EQ(before[0].frame, k - 1);
+}
+
+TEST(FrameWeights, AScanningDisplayChangesLowerRowsLater)
+{
+    DisplayModel display;
+    display.lagMs = 10.0;
+    display.scanFraction = 0.9;
+    display.responseMs = 0.0;
+    const long k = 300;
+    // Half-way down, the row changes 0.45 periods after the top row.
+    const double rowChange = k * PERIOD + 10.0 + 0.45 * PERIOD;
+    EXPECT_EQ(photo_model::frameWeights(display, MODE, 0.5, rowChange - 0.2, 0.1).at(0).frame, k - 1);
+    EXPECT_EQ(photo_model::frameWeights(display, MODE, 0.5, rowChange + 0.1, 0.1).at(0).frame, k);
+    // The top row has long changed by then.
+    EXPECT_EQ(photo_model::frameWeights(display, MODE, 0.0, rowChange - 0.2, 0.1).at(0).frame, k);
+}
+
+TEST(FrameWeights, AChangeWithinTheExposureSplitsItsLight)
+{
+    DisplayModel display;
+    display.lagMs = 5.0;
+    display.scanFraction = 0.0;
+    display.responseMs = 0.0;
+    const long k = 200;
+    // 1 ms of a 4 ms exposure before the change, 3 ms after.
+    const std::vector<FrameWeight> instant = photo_model::frameWeights(display, MODE, 0.0, k * PERIOD + 5.0 - 1.0, 4.0);
+    ASSERT_EQ(instant.size(), 2U);
+    EXPECT_EQ(instant[0].frame, k - 1);
+    EXPECT_NEAR(instant[0].weight, 0.25, 1e-9);
+    EXPECT_NEAR(instant[1].weight, 0.75, 1e-9);
+
+    // Pixels with a 2 ms time constant: the new frame's share over the 3 ms
+    // is (3 - 2 (1 - e^(-3/2))) / 4, the rest still the old frame's.
+    display.responseMs = 2.0;
+    const std::vector<FrameWeight> slow = photo_model::frameWeights(display, MODE, 0.0, k * PERIOD + 5.0 - 1.0, 4.0);
+    double total = 0.0;
+    double newest = 0.0;
+    for (const FrameWeight& w : slow) {
+        total += w.weight;
+        if (w.frame == k) {
+            newest = w.weight;
+        }
+    }
+    EXPECT_NEAR(total, 1.0, 1e-4);  // the faded tail of older frames is left out
+    EXPECT_NEAR(newest, (3.0 - 2.0 * (1.0 - std::exp(-1.5))) / 4.0, 1e-9);
+}
+
+TEST(Truth, IsTheDifferenceOfTheMomentsOfHalfATransition)
+{
+    Scenario scenario = plainScenario();
+    scenario.reference.lagMs = 3.0;
+    scenario.reference.responseMs = 1.0;
+    scenario.device.lagMs = 25.0;
+    scenario.device.responseMs = 4.0;
+    EXPECT_NEAR(photo_model::truthLagMs(scenario), 25.0 + 4.0 * LN2 - 3.0 - 1.0 * LN2, 1e-9);
+    EXPECT_NEAR(photo_model::truthLagFrames(scenario), photo_model::truthLagMs(scenario) / PERIOD, 1e-9);
+
+    // A screen's clock is a whole frame where its top row is half-way
+    // through the change to that frame.
+    const double halfway = 100 * PERIOD + 25.0 + 4.0 * LN2;
+    EXPECT_NEAR(photo_model::screenClockFrames(scenario.device, MODE, halfway), 100.0, 1e-9);
+    DisplayModel display = scenario.device;
+    display.scanFraction = 0.0;
+    double newest = 0.0;
+    for (const FrameWeight& w : photo_model::frameWeights(display, MODE, 0.0, halfway - 1e-4, 2e-4)) {
+        newest = w.frame == 100 ? w.weight : newest;
+    }
+    EXPECT_NEAR(newest, 0.5, 1e-3);
+}
+
+TEST(Standard, ScenariosCoverTheCasesTheReaderMustRead)
+{
+    const std::vector<Scenario> scenarios = photo_model::standardScenarios();
+    ASSERT_GE(scenarios.size(), 8U);
+    bool negative = false;
+    bool projector = false;
+    bool overscan = false;
+    bool rollingShutter = false;
+    bool stacked = false;
+    bool fast = false;
+    for (const Scenario& s : scenarios) {
+        EXPECT_GE(s.photoCount, 12) << s.name;
+        // Within the reader's wrap-around of -30..29 frames, with room.
+        EXPECT_LT(std::abs(photo_model::truthLagFrames(s)), 20.0) << s.name;
+        negative = negative || photo_model::truthLagMs(s) < 0.0;
+        projector = projector || (!s.device.bezel && s.device.scanFraction == 0.0);
+        overscan = overscan || s.device.overscan >= 0.02;
+        rollingShutter = rollingShutter || (s.camera.readoutMs > 0.0 && s.camera.barrel > 0.0);
+        stacked = stacked || s.placement == photo_model::Placement::Top;
+        fast = fast || s.mode.rate == 144;
+    }
+    EXPECT_TRUE(negative && projector && overscan && rollingShutter && stacked && fast);
+}
+
+TEST(Photo, ShowsTheColumnOfTheFrameOnScreenAtTheExposure)
+{
+    Scenario scenario = plainScenario();
+    scenario.reference.lagMs = 0.0;
+    scenario.device.lagMs = 40.0;  // three frames and a bit
+    std::mt19937 random = seeded(1);
+    const long k = 250;
+    // Just after the device changes to frame k.
+    const ModelPhoto photo = photo_model::makePhotoAt(frames(), scenario, k * PERIOD + 40.0 + 0.5, random);
+    EXPECT_EQ(barColumns(photo, photo.device, 125), std::vector<int>{static_cast<int>(k % 60)});
+    EXPECT_EQ(photo.device.column(), k % 60);
+    // The reference changed to frame k + 3 at 40 ms - 3 periods.
+    EXPECT_EQ(barColumns(photo, photo.reference, 125), std::vector<int>{static_cast<int>((k + 3) % 60)});
+    EXPECT_EQ(photo.reference.column(), (k + 3) % 60);
+    EXPECT_NEAR(photo.reference.clockFrames - photo.device.clockFrames, 40.0 / PERIOD, 1e-9);
+
+    // Just before it, the device still shows frame k - 1.
+    const ModelPhoto before = photo_model::makePhotoAt(frames(), scenario, k * PERIOD + 40.0 - 0.5, random);
+    EXPECT_EQ(barColumns(before, before.device, 125), std::vector<int>{static_cast<int>((k - 1) % 60)});
+    EXPECT_EQ(before.device.column(), (k - 1) % 60);
+}
+
+TEST(Photo, AFrameChangeWithinTheExposureShowsTwoBarsByTheirShareOfTheLight)
+{
+    Scenario scenario = plainScenario();
+    scenario.device.lagMs = 7.0;
+    scenario.camera.exposureMs = 4.0;
+    std::mt19937 random = seeded(2);
+    const long k = 130;
+    // 1 ms of the exposure before the change, 3 ms after.
+    const ModelPhoto photo = photo_model::makePhotoAt(frames(), scenario, k * PERIOD + 7.0 - 1.0, random);
+    const int column = static_cast<int>(k % 60);
+    const double older = barGreen(photo, photo.device, column - 1, 125);
+    const double newer = barGreen(photo, photo.device, column, 125);
+    EXPECT_NEAR(older / (older + newer), 0.25, 0.03);
+    EXPECT_EQ(barColumns(photo, photo.device, 125), (std::vector<int>{column - 1, column}));
+}
+
+TEST(Photo, AScanningPanelCaughtMidScanShowsTheNewColumnAboveTheOldOne)
+{
+    Scenario scenario = plainScenario();
+    scenario.device.scanFraction = 1.0;
+    std::mt19937 random = seeded(3);
+    const long k = 140;
+    // Two fifths of a period after the top row changed: rows above 0.4 of
+    // the height show frame k, those below still k - 1.
+    const ModelPhoto photo = photo_model::makePhotoAt(frames(), scenario, k * PERIOD + 0.4 * PERIOD, random);
+    const int column = static_cast<int>(k % 60);
+    EXPECT_EQ(barColumns(photo, photo.device, 0.3 * MODE.height), std::vector<int>{column});
+    EXPECT_EQ(barColumns(photo, photo.device, 0.5 * MODE.height), std::vector<int>{column - 1});
+}
+
+TEST(Photo, ARollingShutterSeesLowerScreensLater)
+{
+    Scenario scenario = plainScenario();
+    scenario.placement = photo_model::Placement::Top;
+    scenario.reference.widthFraction = 0.35;
+    scenario.device.widthFraction = 0.35;
+    scenario.camera.readoutMs = 20.0;
+    std::mt19937 random = seeded(4);
+    const long k = 160;
+    // The same display above and below; the top rows of the upper one are
+    // read out about 10 ms before those of the lower one: row 125 of the
+    // upper one about 3.5 ms after the top photo row, of the lower one 13
+    // ms after. Start the exposure 8 ms before both change.
+    const ModelPhoto photo = photo_model::makePhotoAt(frames(), scenario, k * PERIOD - 8.0, random);
+    const int column = static_cast<int>(k % 60);
+    EXPECT_EQ(barColumns(photo, photo.reference, 125), std::vector<int>{column - 1});
+    EXPECT_EQ(barColumns(photo, photo.device, 125), std::vector<int>{column});
+    scenario.camera.readoutMs = 0.0;
+    const ModelPhoto global = photo_model::makePhotoAt(frames(), scenario, k * PERIOD - 8.0, random);
+    EXPECT_EQ(barColumns(global, global.device, 125), std::vector<int>{column - 1});
+}
+
+TEST(Photo, TheQuadIsWhereTheScreenIs)
+{
+    Scenario scenario = photo_model::standardScenarios().at(1);  // tilted and rotated 4:3 screens
+    ASSERT_EQ(scenario.mode.width, MODE.width);
+    scenario.camera.noiseSigma = 0.0;
+    std::mt19937 random = seeded(5);
+    const ModelPhoto photo = photo_model::makePhoto(frames(), scenario, random);
+    for (const photo_model::ScreenTruth* screen : {&photo.reference, &photo.device}) {
+        const cv::Point2d centre = (screen->quad[0] + screen->quad[1] + screen->quad[2] + screen->quad[3]) / 4.0;
+        for (const cv::Point2d& corner : screen->quad) {
+            // Just inside each corner: the pattern's dark blue; just
+            // outside: the dark bezel.
+            const cv::Point2d inward = corner + (centre - corner) * (4.0 / cv::norm(centre - corner));
+            const cv::Point2d outward = corner - (centre - corner) * (6.0 / cv::norm(centre - corner));
+            const cv::Vec3b in = photo.image.at<cv::Vec3b>(cv::Point(cvRound(inward.x), cvRound(inward.y)));
+            const cv::Vec3b out = photo.image.at<cv::Vec3b>(cv::Point(cvRound(outward.x), cvRound(outward.y)));
+            EXPECT_GT(in[0], 90);
+            EXPECT_GT(in[0], in[2] + 50);
+            EXPECT_LT(out[0], 70);
+        }
+    }
+}
+
+TEST(Photo, IsDrawnAtTheCameraSizeAndEncodes)
+{
+    const Scenario scenario = photo_model::withPhotoWidth(photo_model::standardScenarios().at(1), 800);
+    std::mt19937 random = seeded(6);
+    const ModelPhoto photo = photo_model::makePhoto(frames(), scenario, random);
+    EXPECT_EQ(photo.image.size(), cv::Size(800, 600));
+    EXPECT_EQ(photo.image.type(), CV_8UC3);
+    const std::vector<unsigned char> jpeg = photo_model::encodeJpeg(photo.image, 90);
+    ASSERT_GT(jpeg.size(), 1000U);
+    EXPECT_EQ(jpeg[0], 0xFF);
+    EXPECT_EQ(jpeg[1], 0xD8);
+}
+
+}  // namespace

@@ -1,0 +1,190 @@
+// The real vesmira-read on photos made by the photo model, scenario by
+// scenario: every photo must be read, each within one frame of the truth,
+// and the set's mean within 0.35 frame of it. The photos (JPEG), their
+// truth (truth.json) and the result line stay in the build folder, under
+// scenarios/NAME, for a look when a scenario fails.
+#include <gtest/gtest.h>
+
+#include <cctype>
+#include <cmath>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <vector>
+
+#include "photo_model.h"
+#include "process.h"
+
+namespace {
+
+constexpr int READ_TIMEOUT_MS = 600000;
+
+#ifdef SANITIZER_BUILD
+// Every scenario, with the fewest photos allowed and smaller ones: the
+// instrumented reader is several times slower.
+constexpr int PHOTO_COUNT = 12;
+constexpr int PHOTO_WIDTH = 1200;
+#else
+constexpr int PHOTO_COUNT = 16;
+constexpr int PHOTO_WIDTH = 1600;
+#endif
+
+photo_model::Scenario scenarioNamed(const std::string& name)
+{
+    for (const photo_model::Scenario& scenario : photo_model::standardScenarios()) {
+        if (scenario.name == name) {
+            photo_model::Scenario adapted = photo_model::withPhotoWidth(scenario, PHOTO_WIDTH);
+            adapted.photoCount = PHOTO_COUNT;
+            return adapted;
+        }
+    }
+    throw std::invalid_argument("no scenario " + name);
+}
+
+std::vector<std::string> scenarioNames()
+{
+    std::vector<std::string> names;
+    for (const photo_model::Scenario& scenario : photo_model::standardScenarios()) {
+        names.push_back(scenario.name);
+    }
+    return names;
+}
+
+nlohmann::json quadJson(const photo_model::Quad& quad)
+{
+    nlohmann::json corners = nlohmann::json::array();
+    for (const cv::Point2d& p : quad) {
+        corners.push_back({p.x, p.y});
+    }
+    return corners;
+}
+
+// Writes the photos and their truth; returns the paths.
+std::vector<std::string> writePhotos(const photo_model::Scenario& scenario, const std::string& dir)
+{
+    const photo_model::PatternFrames frames =
+        photo_model::loadPatternFrames(std::string(PATTERN_FRAMES_DIR) + "/" + photo_model::modeName(scenario.mode));
+    photo_model::keepFreedMemory();
+    std::filesystem::remove_all(dir);
+    std::filesystem::create_directories(dir);
+    std::mt19937 random(scenario.seed);
+    std::vector<std::string> paths;
+    nlohmann::json truth = {{"scenario", scenario.name},
+                            {"truth_lag_ms", photo_model::truthLagMs(scenario)},
+                            {"truth_lag_frames", photo_model::truthLagFrames(scenario)},
+                            {"photos", nlohmann::json::array()}};
+    for (int i = 0; i < scenario.photoCount; ++i) {
+        const photo_model::ModelPhoto photo = photo_model::makePhoto(frames, scenario, random);
+        char name[32];
+        (void)std::snprintf(name, sizeof name, "/photo-%02d.jpg", i + 1);
+        const std::string path = dir + name;
+        const std::vector<unsigned char> jpeg = photo_model::encodeJpeg(photo.image, scenario.camera.jpegQuality);
+        std::ofstream(path, std::ios::binary)
+            .write(reinterpret_cast<const char*>(jpeg.data()), static_cast<std::streamsize>(jpeg.size()));
+        paths.push_back(path);
+        truth["photos"].push_back({{"file", path},
+                                   {"moment_ms", photo.momentMs},
+                                   {"reference_clock", photo.reference.clockFrames},
+                                   {"reference_column", photo.reference.column()},
+                                   {"device_clock", photo.device.clockFrames},
+                                   {"device_column", photo.device.column()},
+                                   {"screens", {quadJson(photo.reference.quad), quadJson(photo.device.quad)}}});
+    }
+    std::ofstream(dir + "/truth.json") << truth.dump(2) << "\n";
+    return paths;
+}
+
+class Scenario : public ::testing::TestWithParam<std::string> {};
+
+TEST_P(Scenario, EveryPhotoIsReadWithinAFrameOfTheTruthAndTheMeanWithinAThird)
+{
+    const photo_model::Scenario scenario = scenarioNamed(GetParam());
+    const std::string dir = std::string(SCENARIO_OUTPUT_DIR) + "/" + scenario.name;
+    const std::vector<std::string> paths = writePhotos(scenario, dir);
+    const double truthFrames = photo_model::truthLagFrames(scenario);
+    const double period = scenario.mode.periodMs();
+
+    std::vector<std::string> argv = {"vesmira-read",
+                                     "--json",
+                                     "--reference",
+                                     photo_model::placementName(scenario.placement),
+                                     std::to_string(scenario.mode.width),
+                                     std::to_string(scenario.mode.height),
+                                     std::to_string(scenario.mode.rate)};
+    argv.insert(argv.end(), paths.begin(), paths.end());
+    const ProcessResult run = runProcess(VESMIRA_READ_BINARY, argv, {}, READ_TIMEOUT_MS);
+    ASSERT_FALSE(run.timedOut) << "vesmira-read took longer than " << READ_TIMEOUT_MS / 1000 << " s";
+    ASSERT_TRUE(run.exited) << "vesmira-read ended by signal " << run.termSignal << ": " << run.err;
+    ASSERT_EQ(run.exitStatus, 0) << run.err;
+    nlohmann::json result;
+    try {
+        result = nlohmann::json::parse(run.out);
+    } catch (const nlohmann::json::exception& error) {
+        FAIL() << "the output is not JSON (" << error.what() << "): " << run.out.substr(0, 400);
+    }
+    ASSERT_TRUE(result.contains("photos") && result["photos"].is_array()) << run.out.substr(0, 400);
+    ASSERT_EQ(result["photos"].size(), paths.size());
+
+    const nlohmann::json truth = nlohmann::json::parse(std::ifstream(dir + "/truth.json"));
+    int read = 0;
+    int withinFrame = 0;
+    double sumMs = 0.0;
+    for (size_t i = 0; i < paths.size(); ++i) {
+        const nlohmann::json& photo = result["photos"][i];
+        const nlohmann::json& expected = truth["photos"][i];
+        EXPECT_EQ(photo.value("file", ""), paths[i]);
+        const bool ok = photo.value("ok", false);
+        EXPECT_TRUE(ok) << paths[i] << ": " << photo.value("error", std::string("no error given"));
+        if (!ok) {
+            continue;
+        }
+        ++read;
+        const double lagFrames = photo.at("lag_frames").get<double>();
+        const double lagMs = photo.at("lag_ms").get<double>();
+        EXPECT_NEAR(lagMs, lagFrames * period, 0.05) << paths[i];
+        sumMs += lagMs;
+        const bool close = std::abs(lagFrames - truthFrames) <= 1.0;
+        withinFrame += close ? 1 : 0;
+        EXPECT_TRUE(close) << paths[i] << ": read " << lagFrames << " frames (reference column "
+                           << photo.value("reference_column", -1) << ", device column "
+                           << photo.value("device_column", -1) << "), truth " << truthFrames
+                           << " frames (newest columns at the photo's moment: reference "
+                           << expected["reference_column"] << ", device " << expected["device_column"] << ")";
+    }
+
+    const double truthMs = photo_model::truthLagMs(scenario);
+    char line[400];
+    if (read > 0) {
+        const double meanMs = sumMs / read;
+        (void)std::snprintf(line, sizeof line,
+                            "scenario %s: truth %.2f ms = %.3f frames; read %d of %zu; mean %.2f ms, error %+.2f ms "
+                            "(%+.3f frames); %d of %zu within a frame",
+                            scenario.name.c_str(), truthMs, truthFrames, read, paths.size(), meanMs, meanMs - truthMs,
+                            (meanMs - truthMs) / period, withinFrame, paths.size());
+        EXPECT_LE(std::abs(meanMs - truthMs) / period, 0.35) << "the set's mean is off the truth";
+        const nlohmann::json& summary = result.at("summary");
+        EXPECT_EQ(summary.at("photos_read").get<int>(), read);
+        EXPECT_NEAR(summary.at("lag_ms_mean").get<double>(), meanMs, 0.01);
+    } else {
+        (void)std::snprintf(line, sizeof line, "scenario %s: truth %.2f ms = %.3f frames; read 0 of %zu",
+                            scenario.name.c_str(), truthMs, truthFrames, paths.size());
+    }
+    std::printf("%s\n", line);
+    std::ofstream(dir + "/result.txt") << line << "\n";
+}
+
+// Test names take letters, digits and underscores only.
+std::string testName(const ::testing::TestParamInfo<std::string>& scenario)
+{
+    std::string name = scenario.param;
+    for (char& c : name) {
+        c = std::isalnum(static_cast<unsigned char>(c)) != 0 ? c : '_';
+    }
+    return name;
+}
+
+INSTANTIATE_TEST_SUITE_P(Standard, Scenario, ::testing::ValuesIn(scenarioNames()), testName);
+
+}  // namespace
