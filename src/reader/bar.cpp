@@ -23,6 +23,28 @@ constexpr int ROW_MARGIN = 15;
 // Pattern rows between two rows that are sampled.
 constexpr int ROW_STRIDE = 2;
 
+// Least share of a full bar's light for the brightest column to be the bar.
+constexpr double MIN_BAR_SHARE = 0.25;
+
+// Left and right edge of column c: its grid lines where both were found,
+// else the straight model.
+std::pair<double, double> columnBounds(const GridReading& grid, int c)
+{
+    const auto found = [&grid](int n) -> std::optional<double> {
+        const auto at = std::lower_bound(grid.lineNumber.begin(), grid.lineNumber.end(), n);
+        if (at == grid.lineNumber.end() || *at != n) {
+            return std::nullopt;
+        }
+        return grid.lineX[static_cast<size_t>(at - grid.lineNumber.begin())];
+    };
+    const std::optional<double> left = found(c);
+    const std::optional<double> right = found(c + 1);
+    if (left && right) {
+        return {*left, *right};
+    }
+    return {grid.lineAt(c), grid.lineAt(c + 1)};
+}
+
 double median(std::vector<double> values)
 {
     const auto middle = values.begin() + static_cast<std::ptrdiff_t>(values.size() / 2);
@@ -53,19 +75,34 @@ BarReading findBar(const cv::Mat& photo, const cv::Matx33d& toPattern, const Gri
     const cv::Rect2d region(0.0, rows.top, mode.width, rows.bottom - rows.top);
     const cv::Mat strip = rectifyRegion(photo, toPattern, region,
                                         cv::Size(mode.width, std::max(1, (rows.bottom - rows.top) / ROW_STRIDE)));
-    cv::Mat green;
-    cv::extractChannel(strip, green, 1);
+    std::vector<cv::Mat> bgr;
+    cv::split(strip, bgr);
     cv::Mat profile;
-    cv::reduce(green, profile, 0, cv::REDUCE_AVG, CV_64F);
+    cv::reduce(bgr[1], profile, 0, cv::REDUCE_AVG, CV_64F);
     const auto* level = profile.ptr<double>(0);
 
+    // What a full bar should add to the green: the background is half blue
+    // and no red or green, the bar full green, so twice the background's
+    // blue above its red, give or take the camera's white balance.
+    cv::Mat blue;
+    cv::Mat red;
+    cv::reduce(bgr[0], blue, 0, cv::REDUCE_AVG, CV_64F);
+    cv::reduce(bgr[2], red, 0, cv::REDUCE_AVG, CV_64F);
+    std::vector<double> blueLift(static_cast<size_t>(blue.cols));
+    for (int x = 0; x < blue.cols; ++x) {
+        blueLift[static_cast<size_t>(x)] = blue.at<double>(0, x) - red.at<double>(0, x);
+    }
+    const double fullBar = 2.0 * std::max(0.0, median(blueLift));
+
     // Each column's mean green between its two grid lines, leaving out the
-    // lines' own neighbourhood.
+    // lines' own neighbourhood. Lines found on the screen bound a column
+    // better than the straight model where the lens bends the picture.
     std::vector<double> measured;
     for (int c = 0; c < COLUMN_COUNT; ++c) {
+        const auto [left, right] = columnBounds(grid, c);
         // Sample x is centred on pattern x + 0.5.
-        const double from = grid.lineAt(c) + 0.15 * grid.spacing - 0.5;
-        const double to = grid.lineAt(c) + 0.85 * grid.spacing - 0.5;
+        const double from = left + 0.15 * (right - left) - 0.5;
+        const double to = left + 0.85 * (right - left) - 0.5;
         const int a = std::max(0, static_cast<int>(std::ceil(from)));
         const int b = std::min(profile.cols - 1, static_cast<int>(std::floor(to)));
         if (b < a || (b - a + 1) < MIN_VISIBLE * (to - from)) {
@@ -106,7 +143,9 @@ BarReading findBar(const cv::Mat& photo, const cv::Matx33d& toPattern, const Gri
     }
     const double top = bar.columnLevel[static_cast<size_t>(brightest)] - background;
     bar.contrast = top / spread;
-    if (bar.contrast < MIN_CONTRAST) {
+    // Too faint for a bar is the afterglow of an earlier frame, its bar now
+    // in a column the screen does not show.
+    if (bar.contrast < MIN_CONTRAST || top < MIN_BAR_SHARE * fullBar) {
         return bar;
     }
     bar.found = true;

@@ -3,6 +3,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 
 namespace reader {
@@ -17,6 +18,10 @@ constexpr double MIN_AREA_SHARE = 0.01;
 // the four corners at least this share of the region's.
 constexpr double MIN_SOLIDITY = 0.8;
 constexpr double MIN_QUAD_FILL = 0.85;
+// Colour shares (0..255: blue or green above red, of the brightness) that
+// separate screens from the room, and the least brightness to judge.
+constexpr std::array<double, 4> SHARE_LEVELS = {30.0, 50.0, 90.0, 140.0};
+constexpr unsigned char MIN_BRIGHTNESS = 24;
 
 // The corner of the hull furthest along a direction.
 cv::Point2d extreme(const std::vector<cv::Point>& hull, double dx, double dy)
@@ -98,6 +103,49 @@ Quad quadOf(const std::vector<cv::Point>& contour, const std::vector<cv::Point>&
     return refined;
 }
 
+struct Candidate {
+    Quad outline{};
+    double area = 0.0;
+    // How far the level it was outlined at is from half its colour.
+    double edgeMiss = 0.0;
+};
+
+cv::Point2d centreOf(const Quad& q)
+{
+    return (q[0] + q[1] + q[2] + q[3]) * 0.25;
+}
+
+// Keeps one outline per screen: a candidate like one already kept (same
+// place, same size) replaces it only if outlined nearer its edge.
+void addCandidate(std::vector<Candidate>* kept, const Candidate& candidate)
+{
+    const cv::Point2d centre = centreOf(candidate.outline);
+    for (Candidate& other : *kept) {
+        const cv::Point2d apart = centre - centreOf(other.outline);
+        const double size = std::sqrt(std::max(other.area, candidate.area));
+        const double ratio = candidate.area / other.area;
+        if (std::hypot(apart.x, apart.y) < 0.1 * size && ratio > 0.8 && ratio < 1.25) {
+            if (candidate.edgeMiss < other.edgeMiss) {
+                other = candidate;
+            }
+            return;
+        }
+    }
+    kept->push_back(candidate);
+}
+
+// The typical colour share inside a region, from its middle half.
+double interiorShare(const cv::Mat& share, const std::vector<cv::Point>& contour)
+{
+    const cv::Rect box = cv::boundingRect(contour);
+    const cv::Rect middle(box.x + box.width / 4, box.y + box.height / 4, std::max(1, box.width / 2),
+                          std::max(1, box.height / 2));
+    cv::Mat values = share(middle & cv::Rect(0, 0, share.cols, share.rows)).clone().reshape(1, 1);
+    const auto half = static_cast<std::ptrdiff_t>(values.total() / 2);
+    std::nth_element(values.begin<unsigned char>(), values.begin<unsigned char>() + half, values.end<unsigned char>());
+    return *(values.begin<unsigned char>() + half);
+}
+
 double quadArea(const Quad& q)
 {
     std::vector<cv::Point2f> points;
@@ -134,7 +182,7 @@ Quad toPhotoPixels(const Quad& reducedOutline, const ReducedPhoto& reduced)
     return outline;
 }
 
-cv::Mat patternColourMask(const cv::Mat& image)
+cv::Mat patternColourShare(const cv::Mat& image)
 {
     std::vector<cv::Mat> bgr;
     cv::split(image, bgr);
@@ -142,49 +190,60 @@ cv::Mat patternColourMask(const cv::Mat& image)
     cv::max(bgr[0], bgr[1], blueOrGreen);
     cv::Mat excess;
     cv::subtract(blueOrGreen, bgr[2], excess);  // saturates at 0
-    // The split between room and screens; the bounds keep a photo that is
-    // all screen, or all room, from choosing a silly level.
-    cv::Mat mask;
-    const double otsu = cv::threshold(excess, mask, 0, 255, cv::THRESH_BINARY | cv::THRESH_OTSU);
-    const double level = std::clamp(otsu, 24.0, 80.0);
-    cv::threshold(excess, mask, level, 255, cv::THRESH_BINARY);
-    return mask;
+    // As a share of the pixel's brightness, so that a dim or washed-out
+    // projection counts as much as a bright monitor; too dark to tell is 0.
+    cv::Mat share;
+    cv::divide(excess, blueOrGreen, share, 255.0);
+    share.setTo(0, blueOrGreen < MIN_BRIGHTNESS);
+    return share;
 }
 
 std::vector<Quad> findScreenOutlines(const cv::Mat& image)
 {
-    cv::Mat mask = patternColourMask(image);
+    const cv::Mat share = patternColourShare(image);
     // Close over the white lines and the red text, then drop specks.
     const int side = std::max(3, (std::max(image.cols, image.rows) / 150) | 1);
-    cv::morphologyEx(mask, mask, cv::MORPH_CLOSE, cv::getStructuringElement(cv::MORPH_RECT, cv::Size(side, side)));
-    cv::morphologyEx(mask, mask, cv::MORPH_OPEN, cv::getStructuringElement(cv::MORPH_RECT, cv::Size(3, 3)));
-
-    std::vector<std::vector<cv::Point>> contours;
-    cv::findContours(mask, contours, cv::RETR_EXTERNAL, cv::CHAIN_APPROX_NONE);
+    const cv::Mat close = cv::getStructuringElement(cv::MORPH_RECT, cv::Size(side, side));
+    const cv::Mat open = cv::getStructuringElement(cv::MORPH_RECT, cv::Size(3, 3));
     const double minArea = MIN_AREA_SHARE * image.cols * image.rows;
-    std::vector<std::pair<double, Quad>> found;
-    for (const std::vector<cv::Point>& contour : contours) {
-        const double area = cv::contourArea(contour);
-        if (area < minArea) {
-            continue;
+
+    // Screens differ in how strongly coloured they look (a monitor's deep
+    // blue, a projection washed out by room light), so several levels are
+    // tried; the same screen found at two levels counts once, outlined at
+    // the level nearest half its own colour, where its edge is.
+    std::vector<Candidate> found;
+    for (const double level : SHARE_LEVELS) {
+        cv::Mat mask = share > level;
+        cv::morphologyEx(mask, mask, cv::MORPH_CLOSE, close);
+        cv::morphologyEx(mask, mask, cv::MORPH_OPEN, open);
+        std::vector<std::vector<cv::Point>> contours;
+        cv::findContours(mask, contours, cv::RETR_EXTERNAL, cv::CHAIN_APPROX_NONE);
+        for (const std::vector<cv::Point>& contour : contours) {
+            const double area = cv::contourArea(contour);
+            if (area < minArea) {
+                continue;
+            }
+            std::vector<cv::Point> hull;
+            cv::convexHull(contour, hull);
+            const double hullArea = cv::contourArea(hull);
+            if (area < MIN_SOLIDITY * hullArea) {
+                continue;
+            }
+            Candidate candidate;
+            candidate.outline = quadOf(contour, hull);
+            candidate.area = hullArea;
+            if (quadArea(candidate.outline) < MIN_QUAD_FILL * hullArea) {
+                continue;
+            }
+            candidate.edgeMiss = std::abs(level - 0.5 * interiorShare(share, contour));
+            addCandidate(&found, candidate);
         }
-        std::vector<cv::Point> hull;
-        cv::convexHull(contour, hull);
-        const double hullArea = cv::contourArea(hull);
-        if (area < MIN_SOLIDITY * hullArea) {
-            continue;
-        }
-        const Quad corners = quadOf(contour, hull);
-        if (quadArea(corners) < MIN_QUAD_FILL * hullArea) {
-            continue;
-        }
-        found.emplace_back(hullArea, corners);
     }
-    std::sort(found.begin(), found.end(), [](const auto& a, const auto& b) { return a.first > b.first; });
+    std::sort(found.begin(), found.end(), [](const Candidate& a, const Candidate& b) { return a.area > b.area; });
     std::vector<Quad> outlines;
     outlines.reserve(found.size());
-    for (const auto& entry : found) {
-        outlines.push_back(entry.second);
+    for (const Candidate& candidate : found) {
+        outlines.push_back(candidate.outline);
     }
     return outlines;
 }

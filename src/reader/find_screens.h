@@ -26,9 +26,10 @@ Quad toPhotoPixels(const Quad& reducedOutline, const ReducedPhoto& reduced);
 // for the grid and bar stages to say.
 std::vector<Quad> findScreenOutlines(const cv::Mat& image);
 
-// Pattern-coloured pixels: blue or green well above red. The background,
-// the bar and (after a close) the thin white lines and the red text are all
-// inside a screen's area.
-cv::Mat patternColourMask(const cv::Mat& image);
+// How strongly each pixel has the pattern's colours: blue or green above
+// red, as a share of its brightness (0..255). The background and the bar
+// are high; the thin white lines and the red text fall inside a screen's
+// area once its shape is closed.
+cv::Mat patternColourShare(const cv::Mat& image);
 
 }  // namespace reader

@@ -45,7 +45,9 @@ int main(int argc, char** argv)
                 break;
         }
         return reader::runReader(line.options, std::cout, std::cerr, sameDestination(STDOUT_FILENO, STDERR_FILENO),
-                                 reader::readPhoto);
+                                 [](const cv::Mat& photo, const reader::ReadSettings& settings) {
+                                     return reader::readPhoto(photo, settings);
+                                 });
     } catch (const std::exception& e) {
         std::cerr << "vesmira-read: " << e.what() << "\n";
         return 1;

@@ -2,6 +2,7 @@
 
 #include <opencv2/imgproc.hpp>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <exception>
@@ -19,7 +20,7 @@ namespace reader {
 namespace {
 
 // Outlines tried, largest first, before giving up on finding two screens.
-constexpr size_t MAX_CANDIDATES = 6;
+constexpr size_t MAX_CANDIDATES = 8;
 // Crops beyond these are not overscan but a wrong WIDTH or a bad outline.
 constexpr double MAX_CROP = 0.12;
 constexpr double MIN_CROP = -0.05;
@@ -119,6 +120,44 @@ Verdict readScreen(const cv::Mat& photo, const Quad& outline, const Mode& mode, 
     return Verdict::Screen;
 }
 
+// An outline that also takes in some of the room shows fewer of the grid's
+// lines, and fainter, than the screen's own outline.
+double quality(const Screen& screen)
+{
+    return static_cast<double>(screen.grid.lineX.size()) + (screen.bar.found ? COLUMN_COUNT : 0);
+}
+
+bool overlap(const Quad& a, const Quad& b)
+{
+    const auto inside = [](const Quad& quad, cv::Point2d point) {
+        const std::vector<cv::Point2f> polygon(quad.begin(), quad.end());
+        return cv::pointPolygonTest(polygon, cv::Point2f(point), false) >= 0;
+    };
+    const cv::Point2d centreA = (a[0] + a[1] + a[2] + a[3]) * 0.25;
+    const cv::Point2d centreB = (b[0] + b[1] + b[2] + b[3]) * 0.25;
+    return inside(a, centreB) || inside(b, centreA);
+}
+
+// The two best screens that are not outlines of the same one.
+std::vector<Screen> bestTwo(std::vector<Screen> candidates)
+{
+    std::stable_sort(candidates.begin(), candidates.end(),
+                     [](const Screen& a, const Screen& b) { return quality(a) > quality(b); });
+    std::vector<Screen> chosen;
+    for (const Screen& candidate : candidates) {
+        const bool seen = std::any_of(chosen.begin(), chosen.end(), [&candidate](const Screen& other) {
+            return overlap(candidate.outline, other.outline);
+        });
+        if (!seen) {
+            chosen.push_back(candidate);
+        }
+        if (chosen.size() == 2) {
+            break;
+        }
+    }
+    return chosen;
+}
+
 // Both screens where they were in the previous frame, if they still show
 // the pattern there and a bar each: no search needed.
 bool readKnownScreens(const cv::Mat& photo, const std::array<Quad, 2>& known, const Mode& mode,
@@ -144,14 +183,16 @@ PhotoReading readBgrPhoto(const cv::Mat& photo, const ReadSettings& settings, co
         const ReducedPhoto reduced = reducePhoto(photo);
         const std::vector<Quad> outlines = findScreenOutlines(reduced.image);
         bool wrongSpacing = false;
-        for (size_t i = 0; i < outlines.size() && i < MAX_CANDIDATES && screens.size() < 2; ++i) {
+        std::vector<Screen> candidates;
+        for (size_t i = 0; i < outlines.size() && i < MAX_CANDIDATES; ++i) {
             Screen screen;
             const Verdict verdict = readScreen(photo, toPhotoPixels(outlines[i], reduced), mode, &screen);
             wrongSpacing = wrongSpacing || verdict == Verdict::WrongSpacing;
             if (verdict == Verdict::Screen) {
-                screens.push_back(screen);
+                candidates.push_back(screen);
             }
         }
+        screens = bestTwo(candidates);
         if (screens.size() < 2) {
             reading.error = "found " + std::to_string(screens.size()) +
                             (screens.size() == 1 ? " screen" : " screens") + " showing the pattern, need 2";

@@ -72,3 +72,11 @@ TEST(FindBar, FindsNoBarWhereOverscanHidesIt)
     EXPECT_EQ(readBar(shown, MODE_1024).column, 4);
     EXPECT_FALSE(readBar(drawnPattern(MODE_1024, -1), MODE_1024).found);
 }
+
+TEST(FindBar, TakesAnAfterglowForNoBar)
+{
+    // The fading bar of an earlier frame, when the newest is off screen,
+    // against a bar half lit by a frame change.
+    EXPECT_FALSE(readBar(drawnPattern(MODE_1024, 12, 0.12), MODE_1024).found);
+    EXPECT_EQ(readBar(drawnPattern(MODE_1024, 12, 0.5), MODE_1024).column, 12);
+}
