@@ -24,6 +24,8 @@ constexpr double LIMIT_MS = 1e12;
 // apart in doubles.
 constexpr double FINEST_RELATIVE = 1e-9;
 constexpr double MOST_BINS = 60.0;
+// PLplot counts points in 32-bit integers; a real series is far shorter.
+constexpr size_t MOST_READINGS = 10000000;
 
 // The picture's size: pixels in a PNG, points in an SVG.
 constexpr PLINT PAGE_WIDTH = 1280;
@@ -615,6 +617,9 @@ std::string validate(const PlotSeries& series)
 {
     if (series.lagMs.empty()) {
         return "there are no readings to plot";
+    }
+    if (series.lagMs.size() > MOST_READINGS) {
+        return "the series has more than " + std::to_string(MOST_READINGS) + " readings";
     }
     if (!series.index.empty() && series.index.size() != series.lagMs.size()) {
         return "the series has " + std::to_string(series.index.size()) + " index values for " +
