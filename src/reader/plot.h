@@ -29,9 +29,11 @@ struct PlotSeries {
 
 // Writes the picture of the series to path: a PNG or an SVG, by its
 // extension (either case). Returns an empty string on success, otherwise a
-// sentence that names the reason; nothing else is reported, and nothing is
-// written to standard output. A series without readings is an error, as
-// are readings that are not finite or beyond +-1e12 ms.
+// sentence that names the file and the reason; nothing is written to
+// standard output, and only a broken PLplot installation makes PLplot
+// itself print (on standard error). A series without readings is an error,
+// as are readings that are not finite or beyond +-1e12 ms. The PNG needs
+// PLplot's cairo driver (Debian: plplot-driver-cairo); the SVG does not.
 //
 // PLplot keeps its state in globals and ends the process on a fatal error
 // unless its handler never returns: call this from one thread only, the
