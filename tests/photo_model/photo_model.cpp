@@ -4,6 +4,7 @@
 
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
+#include <opencv2/videoio.hpp>
 
 #include <algorithm>
 #include <cmath>
@@ -663,6 +664,31 @@ ModelPhoto makePhotoAt(const PatternFrames& frames, const Scenario& scenario, do
     photo.device = {device.geometry.quad, screenClockFrames(scenario.device, scenario.mode, photo.momentMs)};
     photo.truthLagMs = truthLagMs(scenario);
     return photo;
+}
+
+std::vector<VideoFrameTruth> writeVideo(const PatternFrames& frames, const Scenario& scenario,
+                                        const VideoSettings& settings, const std::string& path, std::mt19937& random)
+{
+    const bool mp4 = path.size() >= 4 && path.compare(path.size() - 4, 4, ".mp4") == 0;
+    const int codec = mp4 ? cv::VideoWriter::fourcc('m', 'p', '4', 'v') : cv::VideoWriter::fourcc('M', 'J', 'P', 'G');
+    cv::VideoWriter writer(path, codec, settings.fps, cv::Size(scenario.camera.width, scenario.camera.height));
+    if (!writer.isOpened()) {
+        throw std::runtime_error("OpenCV cannot write the video " + path);
+    }
+    Scenario steady = scenario;
+    steady.camera.jitterPx = 0.0;
+    Scenario changed = steady;
+    changed.device.lagMs += settings.lagChangeMs;
+    std::uniform_real_distribution<double> moment(START_MS, START_MS + COLUMN_COUNT * scenario.mode.periodMs());
+    const double firstMs = moment(random);
+    std::vector<VideoFrameTruth> truths;
+    for (int i = 0; i < settings.frameCount; ++i) {
+        const Scenario& now = i < settings.frameCount / 2 ? steady : changed;
+        const ModelPhoto photo = makePhotoAt(frames, now, firstMs + 1000.0 * i / settings.fps, random);
+        writer.write(photo.image);
+        truths.push_back({photo.momentMs, photo.truthLagMs, photo.reference, photo.device});
+    }
+    return truths;
 }
 
 void keepFreedMemory()
