@@ -110,6 +110,10 @@ struct ScreenTruth {
     // phase (time since that frame's 50 % / period).
     double clockFrames = 0.0;
     int column() const;  // the newest frame's bar column
+    // Whether at least half of that column is in the picture: a TV's
+    // overscan hides the outermost columns, and a photo of one of them
+    // shows no bar there (a user would take it again).
+    bool barShown = true;
 };
 
 struct ModelPhoto {

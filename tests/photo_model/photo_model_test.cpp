@@ -307,6 +307,27 @@ TEST(Photo, TheQuadIsWhereTheScreenIs)
     }
 }
 
+TEST(Photo, ATvsOverscanHidesTheOutermostColumns)
+{
+    Scenario scenario = plainScenario();
+    scenario.device.overscan = 0.035;  // 36 of 1024 pixels, two columns of 17, on each edge
+    std::mt19937 random = seeded(8);
+    for (const int column : {0, 1, 2, 57, 58, 59}) {
+        const int k = 600 + column;  // frame 600 shows column 0
+        const ModelPhoto photo = photo_model::makePhotoAt(frames(), scenario, k * PERIOD + 1.0, random);
+        ASSERT_EQ(photo.device.column(), column);
+        const bool shown = column == 2 || column == 57;
+        EXPECT_EQ(photo.device.barShown, shown) << column;
+        EXPECT_TRUE(photo.reference.barShown) << column;
+        // The rest scaled up: pattern x lands at (x - 36) / 0.93 on the
+        // panel, whose columns barColumns reads. Column 2 lands in the
+        // panel's first, 57 in its last; the others are cut off.
+        const double panelX = ((column + 0.5) * 17 - 0.035 * MODE.width) / 0.93;
+        const std::vector<int> expected = shown ? std::vector<int>{cvFloor(panelX / 17)} : std::vector<int>{};
+        EXPECT_EQ(barColumns(photo.image, photo.device, 125 / 0.93), expected) << column;
+    }
+}
+
 TEST(Photo, IsDrawnAtTheCameraSizeAndEncodes)
 {
     const Scenario scenario = photo_model::withPhotoWidth(photo_model::standardScenarios().at(1), 800);
