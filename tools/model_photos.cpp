@@ -1,10 +1,13 @@
-// vesmira-model-photos FRAMES OUTDIR [--count N] [--width W] [SCENARIO...]
+// vesmira-model-photos FRAMES OUTDIR [--count N] [--width W]
+//                      [--video FRAMES_240FPS [--lag-change MS]] [SCENARIO...]
 //
 // Writes photos made by the photo model, as JPEG, for a look or for the
 // README's samples: N photos (default 2) of each named standard scenario
 // (default all), W pixels wide (default the scenario's camera). FRAMES is
 // the folder with one folder of captured frames per mode (vesmira-frames).
-// Prints the truth of each photo.
+// Prints the truth of each photo. With --video, writes instead a 240 fps
+// video (MJPG, .avi) of that many frames per scenario, the device lagging
+// MS more from its middle frame on.
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -20,7 +23,10 @@ namespace {
 
 int usage()
 {
-    (void)std::fputs("usage: vesmira-model-photos FRAMES OUTDIR [--count N] [--width W] [SCENARIO...]\n", stderr);
+    (void)std::fputs(
+        "usage: vesmira-model-photos FRAMES OUTDIR [--count N] [--width W] [--video FRAMES [--lag-change MS]] "
+        "[SCENARIO...]\n",
+        stderr);
     return 2;
 }
 
@@ -41,14 +47,19 @@ int main(int argc, char** argv)
     }
     int count = 2;
     int width = 0;
+    int videoFrames = 0;
+    double lagChange = 0.0;
     std::vector<std::string> names;
     for (size_t i = 2; i < args.size(); ++i) {
-        if ((args[i] == "--count" || args[i] == "--width") && i + 1 < args.size()) {
+        if (args[i] == "--lag-change" && i + 1 < args.size()) {
+            lagChange = std::atof(args[i + 1].c_str());  // NOLINT(cert-err34-c): any number will do
+            ++i;
+        } else if ((args[i] == "--count" || args[i] == "--width" || args[i] == "--video") && i + 1 < args.size()) {
             const int value = std::atoi(args[i + 1].c_str());  // NOLINT(cert-err34-c): checked below
             if (value <= 0) {
                 return usage();
             }
-            (args[i] == "--count" ? count : width) = value;
+            (args[i] == "--count" ? count : (args[i] == "--width" ? width : videoFrames)) = value;
             ++i;
         } else {
             names.push_back(args[i]);
@@ -78,6 +89,20 @@ int main(int argc, char** argv)
         std::printf("%s: %s, reference %s, truth %.2f ms = %.3f frames\n", scenario.name.c_str(), mode.c_str(),
                     photo_model::placementName(scenario.placement), photo_model::truthLagMs(scenario),
                     photo_model::truthLagFrames(scenario));
+        if (videoFrames > 0) {
+            photo_model::VideoSettings settings;
+            settings.frameCount = videoFrames;
+            settings.lagChangeMs = lagChange;
+            const std::string path = args[1] + "/" + scenario.name + ".avi";
+            const auto begin = std::chrono::steady_clock::now();
+            const std::vector<photo_model::VideoFrameTruth> truths =
+                photo_model::writeVideo(framesOfMode[mode], scenario, settings, path, random);
+            renderSeconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
+            written += videoFrames;
+            std::printf("  %s: %d frames at 240 fps, truth %.2f ms, from frame %d %.2f ms\n", path.c_str(), videoFrames,
+                        truths.front().truthLagMs, videoFrames / 2, truths.back().truthLagMs);
+            continue;
+        }
         for (int i = 0; i < count; ++i) {
             const auto begin = std::chrono::steady_clock::now();
             const photo_model::ModelPhoto photo = photo_model::makePhoto(framesOfMode[mode], scenario, random);
@@ -98,6 +123,7 @@ int main(int argc, char** argv)
     if (written == 0) {
         return usage();
     }
-    std::printf("%d photos, %.1f ms each to render\n", written, 1000.0 * renderSeconds / written);
+    std::printf("%d %s, %.1f ms each to render\n", written, videoFrames > 0 ? "video frames" : "photos",
+                1000.0 * renderSeconds / written);
     return 0;
 }

@@ -4,6 +4,7 @@
 
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
+#include <opencv2/videoio.hpp>
 
 #include <algorithm>
 #include <cmath>
@@ -494,6 +495,19 @@ void drawScreen(cv::Mat* photo, const PatternFrames& frames, const Scenario& sce
     }
 }
 
+ScreenTruth screenTruth(const DisplayModel& display, const ScreenGeometry& geometry, const Mode& mode, double momentMs)
+{
+    ScreenTruth truth;
+    truth.quad = geometry.quad;
+    truth.clockFrames = screenClockFrames(display, mode, momentMs);
+    const int step = mode.width / COLUMN_COUNT;  // the pattern's whole-pixel column step
+    const double left = truth.column() * step;
+    const double shownLeft = display.overscan * mode.width;
+    const double shownRight = (1.0 - display.overscan) * mode.width;
+    truth.barShown = std::min(left + step, shownRight) - std::max(left, shownLeft) >= step / 2.0;
+    return truth;
+}
+
 // Linear light to the camera's 8-bit output: its tone curve, then sensor
 // noise (drawn from a table of normal deviates by a fast generator: the
 // photo has millions of pixels).
@@ -659,10 +673,35 @@ ModelPhoto makePhotoAt(const PatternFrames& frames, const Scenario& scenario, do
     photo.image = develop(linear, camera, random);
     photo.exposureStartMs = exposureStartMs;
     photo.momentMs = exposureStartMs + camera.exposureMs / 2.0;
-    photo.reference = {reference.geometry.quad, screenClockFrames(scenario.reference, scenario.mode, photo.momentMs)};
-    photo.device = {device.geometry.quad, screenClockFrames(scenario.device, scenario.mode, photo.momentMs)};
+    photo.reference = screenTruth(scenario.reference, reference.geometry, scenario.mode, photo.momentMs);
+    photo.device = screenTruth(scenario.device, device.geometry, scenario.mode, photo.momentMs);
     photo.truthLagMs = truthLagMs(scenario);
     return photo;
+}
+
+std::vector<VideoFrameTruth> writeVideo(const PatternFrames& frames, const Scenario& scenario,
+                                        const VideoSettings& settings, const std::string& path, std::mt19937& random)
+{
+    const bool mp4 = path.size() >= 4 && path.compare(path.size() - 4, 4, ".mp4") == 0;
+    const int codec = mp4 ? cv::VideoWriter::fourcc('m', 'p', '4', 'v') : cv::VideoWriter::fourcc('M', 'J', 'P', 'G');
+    cv::VideoWriter writer(path, codec, settings.fps, cv::Size(scenario.camera.width, scenario.camera.height));
+    if (!writer.isOpened()) {
+        throw std::runtime_error("OpenCV cannot write the video " + path);
+    }
+    Scenario steady = scenario;
+    steady.camera.jitterPx = 0.0;
+    Scenario changed = steady;
+    changed.device.lagMs += settings.lagChangeMs;
+    std::uniform_real_distribution<double> moment(START_MS, START_MS + COLUMN_COUNT * scenario.mode.periodMs());
+    const double firstMs = moment(random);
+    std::vector<VideoFrameTruth> truths;
+    for (int i = 0; i < settings.frameCount; ++i) {
+        const Scenario& now = i < settings.frameCount / 2 ? steady : changed;
+        const ModelPhoto photo = makePhotoAt(frames, now, firstMs + 1000.0 * i / settings.fps, random);
+        writer.write(photo.image);
+        truths.push_back({photo.momentMs, photo.truthLagMs, photo.reference, photo.device});
+    }
+    return truths;
 }
 
 void keepFreedMemory()
@@ -738,7 +777,7 @@ std::vector<Scenario> standardScenarios()
     projector.device.responseMs = 0.3;
     projector.device.bezel = false;
     projector.device.bezelFraction = 0.08;
-    projector.device.brightness = 0.6;
+    projector.device.brightness = 0.7;
     projector.device.blackLevel = 0.04;
     projector.device.colourCast = {0.75, 0.95, 1.15};
     projector.device.widthFraction = 0.48;
@@ -747,7 +786,7 @@ std::vector<Scenario> standardScenarios()
     projector.device.rollDeg = 1.0;
     projector.device.offset = {0.0, -0.05};
     projector.camera.exposureMs = 4.0;
-    projector.camera.ambient = 0.08;
+    projector.camera.ambient = 0.06;
     projector.seed = 103;
     scenarios.push_back(projector);
 

@@ -110,6 +110,10 @@ struct ScreenTruth {
     // phase (time since that frame's 50 % / period).
     double clockFrames = 0.0;
     int column() const;  // the newest frame's bar column
+    // Whether at least half of that column is in the picture: a TV's
+    // overscan hides the outermost columns, and a photo of one of them
+    // shows no bar there (a user would take it again).
+    bool barShown = true;
 };
 
 struct ModelPhoto {
@@ -138,6 +142,26 @@ ModelPhoto makePhoto(const PatternFrames& frames, const Scenario& scenario, std:
 // The same with the top photo row's exposure starting at exposureStartMs.
 ModelPhoto makePhotoAt(const PatternFrames& frames, const Scenario& scenario, double exposureStartMs,
                        std::mt19937& random);
+
+// A slow-motion video: successive camera frames, fps apart, from a random
+// moment; from the middle frame on, the device lags lagChangeMs more. The
+// camera stands still (no jitter). MJPG in .avi, MPEG-4 part 2 in .mp4.
+struct VideoSettings {
+    double fps = 240.0;
+    int frameCount = 240;
+    double lagChangeMs = 0.0;
+};
+
+struct VideoFrameTruth {
+    double momentMs = 0.0;  // as ModelPhoto's
+    double truthLagMs = 0.0;
+    ScreenTruth reference;
+    ScreenTruth device;
+};
+
+// Writes the video to path; throws std::runtime_error if OpenCV cannot.
+std::vector<VideoFrameTruth> writeVideo(const PatternFrames& frames, const Scenario& scenario,
+                                        const VideoSettings& settings, const std::string& path, std::mt19937& random);
 
 // Keeps freed memory in the process for the next photo: the model's large
 // buffers, mapped afresh for every photo, cost more in page faults than in

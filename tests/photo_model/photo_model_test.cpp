@@ -7,6 +7,9 @@
 #include <opencv2/imgproc.hpp>
 
 #include <cmath>
+#include <filesystem>
+
+#include <opencv2/videoio.hpp>
 
 #include "photo_model.h"
 
@@ -73,23 +76,23 @@ cv::Point photoPoint(const photo_model::ScreenTruth& screen, double u, double v)
 }
 
 // Green light (linear, background taken off) of a column's middle at row v.
-double barGreen(const ModelPhoto& photo, const photo_model::ScreenTruth& screen, int column, double v)
+double barGreen(const cv::Mat& image, const photo_model::ScreenTruth& screen, int column, double v)
 {
     const int step = MODE.width / 60;  // the pattern's whole-pixel column step
     const auto linearGreen = [&](int c) {
         const cv::Point p = photoPoint(screen, (c + 0.5) * step, v);
-        return std::pow(photo.image.at<cv::Vec3b>(p)[1] / 255.0, 2.2);
+        return std::pow(image.at<cv::Vec3b>(p)[1] / 255.0, 2.2);
     };
     return linearGreen(column) - linearGreen((column + 30) % 60);
 }
 
 // The columns whose bar shows at row v, with at least a tenth of a full
 // bar's light (0.8 at the scenario's brightness).
-std::vector<int> barColumns(const ModelPhoto& photo, const photo_model::ScreenTruth& screen, double v)
+std::vector<int> barColumns(const cv::Mat& image, const photo_model::ScreenTruth& screen, double v)
 {
     std::vector<int> columns;
     for (int c = 0; c < 60; ++c) {
-        if (barGreen(photo, screen, c, v) > 0.08) {
+        if (barGreen(image, screen, c, v) > 0.08) {
             columns.push_back(c);
         }
     }
@@ -216,16 +219,16 @@ TEST(Photo, ShowsTheColumnOfTheFrameOnScreenAtTheExposure)
     const long k = 250;
     // Just after the device changes to frame k.
     const ModelPhoto photo = photo_model::makePhotoAt(frames(), scenario, k * PERIOD + 40.0 + 0.5, random);
-    EXPECT_EQ(barColumns(photo, photo.device, 125), std::vector<int>{static_cast<int>(k % 60)});
+    EXPECT_EQ(barColumns(photo.image, photo.device, 125), std::vector<int>{static_cast<int>(k % 60)});
     EXPECT_EQ(photo.device.column(), k % 60);
     // The reference changed to frame k + 3 at 40 ms - 3 periods.
-    EXPECT_EQ(barColumns(photo, photo.reference, 125), std::vector<int>{static_cast<int>((k + 3) % 60)});
+    EXPECT_EQ(barColumns(photo.image, photo.reference, 125), std::vector<int>{static_cast<int>((k + 3) % 60)});
     EXPECT_EQ(photo.reference.column(), (k + 3) % 60);
     EXPECT_NEAR(photo.reference.clockFrames - photo.device.clockFrames, 40.0 / PERIOD, 1e-9);
 
     // Just before it, the device still shows frame k - 1.
     const ModelPhoto before = photo_model::makePhotoAt(frames(), scenario, k * PERIOD + 40.0 - 0.5, random);
-    EXPECT_EQ(barColumns(before, before.device, 125), std::vector<int>{static_cast<int>((k - 1) % 60)});
+    EXPECT_EQ(barColumns(before.image, before.device, 125), std::vector<int>{static_cast<int>((k - 1) % 60)});
     EXPECT_EQ(before.device.column(), (k - 1) % 60);
 }
 
@@ -239,10 +242,10 @@ TEST(Photo, AFrameChangeWithinTheExposureShowsTwoBarsByTheirShareOfTheLight)
     // 1 ms of the exposure before the change, 3 ms after.
     const ModelPhoto photo = photo_model::makePhotoAt(frames(), scenario, k * PERIOD + 7.0 - 1.0, random);
     const int column = static_cast<int>(k % 60);
-    const double older = barGreen(photo, photo.device, column - 1, 125);
-    const double newer = barGreen(photo, photo.device, column, 125);
+    const double older = barGreen(photo.image, photo.device, column - 1, 125);
+    const double newer = barGreen(photo.image, photo.device, column, 125);
     EXPECT_NEAR(older / (older + newer), 0.25, 0.03);
-    EXPECT_EQ(barColumns(photo, photo.device, 125), (std::vector<int>{column - 1, column}));
+    EXPECT_EQ(barColumns(photo.image, photo.device, 125), (std::vector<int>{column - 1, column}));
 }
 
 TEST(Photo, AScanningPanelCaughtMidScanShowsTheNewColumnAboveTheOldOne)
@@ -255,8 +258,8 @@ TEST(Photo, AScanningPanelCaughtMidScanShowsTheNewColumnAboveTheOldOne)
     // the height show frame k, those below still k - 1.
     const ModelPhoto photo = photo_model::makePhotoAt(frames(), scenario, k * PERIOD + 0.4 * PERIOD, random);
     const int column = static_cast<int>(k % 60);
-    EXPECT_EQ(barColumns(photo, photo.device, 0.3 * MODE.height), std::vector<int>{column});
-    EXPECT_EQ(barColumns(photo, photo.device, 0.5 * MODE.height), std::vector<int>{column - 1});
+    EXPECT_EQ(barColumns(photo.image, photo.device, 0.3 * MODE.height), std::vector<int>{column});
+    EXPECT_EQ(barColumns(photo.image, photo.device, 0.5 * MODE.height), std::vector<int>{column - 1});
 }
 
 TEST(Photo, ARollingShutterSeesLowerScreensLater)
@@ -274,11 +277,11 @@ TEST(Photo, ARollingShutterSeesLowerScreensLater)
     // ms after. Start the exposure 8 ms before both change.
     const ModelPhoto photo = photo_model::makePhotoAt(frames(), scenario, k * PERIOD - 8.0, random);
     const int column = static_cast<int>(k % 60);
-    EXPECT_EQ(barColumns(photo, photo.reference, 125), std::vector<int>{column - 1});
-    EXPECT_EQ(barColumns(photo, photo.device, 125), std::vector<int>{column});
+    EXPECT_EQ(barColumns(photo.image, photo.reference, 125), std::vector<int>{column - 1});
+    EXPECT_EQ(barColumns(photo.image, photo.device, 125), std::vector<int>{column});
     scenario.camera.readoutMs = 0.0;
     const ModelPhoto global = photo_model::makePhotoAt(frames(), scenario, k * PERIOD - 8.0, random);
-    EXPECT_EQ(barColumns(global, global.device, 125), std::vector<int>{column - 1});
+    EXPECT_EQ(barColumns(global.image, global.device, 125), std::vector<int>{column - 1});
 }
 
 TEST(Photo, TheQuadIsWhereTheScreenIs)
@@ -304,6 +307,27 @@ TEST(Photo, TheQuadIsWhereTheScreenIs)
     }
 }
 
+TEST(Photo, ATvsOverscanHidesTheOutermostColumns)
+{
+    Scenario scenario = plainScenario();
+    scenario.device.overscan = 0.035;  // 36 of 1024 pixels, two columns of 17, on each edge
+    std::mt19937 random = seeded(8);
+    for (const int column : {0, 1, 2, 57, 58, 59}) {
+        const int k = 600 + column;  // frame 600 shows column 0
+        const ModelPhoto photo = photo_model::makePhotoAt(frames(), scenario, k * PERIOD + 1.0, random);
+        ASSERT_EQ(photo.device.column(), column);
+        const bool shown = column == 2 || column == 57;
+        EXPECT_EQ(photo.device.barShown, shown) << column;
+        EXPECT_TRUE(photo.reference.barShown) << column;
+        // The rest scaled up: pattern x lands at (x - 36) / 0.93 on the
+        // panel, whose columns barColumns reads. Column 2 lands in the
+        // panel's first, 57 in its last; the others are cut off.
+        const double panelX = ((column + 0.5) * 17 - 0.035 * MODE.width) / 0.93;
+        const std::vector<int> expected = shown ? std::vector<int>{cvFloor(panelX / 17)} : std::vector<int>{};
+        EXPECT_EQ(barColumns(photo.image, photo.device, 125 / 0.93), expected) << column;
+    }
+}
+
 TEST(Photo, IsDrawnAtTheCameraSizeAndEncodes)
 {
     const Scenario scenario = photo_model::withPhotoWidth(photo_model::standardScenarios().at(1), 800);
@@ -315,6 +339,42 @@ TEST(Photo, IsDrawnAtTheCameraSizeAndEncodes)
     ASSERT_GT(jpeg.size(), 1000U);
     EXPECT_EQ(jpeg[0], 0xFF);
     EXPECT_EQ(jpeg[1], 0xD8);
+}
+
+TEST(Video, ShowsEachFramesColumnAndTheLagChangeHalfway)
+{
+    Scenario scenario = plainScenario();
+    scenario.camera.width = 800;
+    scenario.camera.height = 600;
+    scenario.device.lagMs = 10.0;
+    photo_model::VideoSettings settings;
+    settings.fps = 240.0;
+    settings.frameCount = 24;
+    settings.lagChangeMs = 40.0;
+    const std::string path = (std::filesystem::temp_directory_path() / "photo_model_test_video.avi").string();
+    std::mt19937 random = seeded(7);
+    const std::vector<photo_model::VideoFrameTruth> truths =
+        photo_model::writeVideo(frames(), scenario, settings, path, random);
+    ASSERT_EQ(truths.size(), 24U);
+    EXPECT_NEAR(truths[11].truthLagMs, 10.0, 1e-9);
+    EXPECT_NEAR(truths[12].truthLagMs, 50.0, 1e-9);
+    EXPECT_NEAR(truths[12].momentMs - truths[11].momentMs, 1000.0 / 240.0, 1e-9);
+
+    cv::VideoCapture video(path);
+    ASSERT_TRUE(video.isOpened());
+    int index = 0;
+    for (cv::Mat frame; video.read(frame); ++index) {
+        ASSERT_LT(index, 24);
+        ASSERT_EQ(frame.size(), cv::Size(800, 600));
+        const photo_model::VideoFrameTruth& truth = truths[static_cast<size_t>(index)];
+        EXPECT_EQ(barColumns(frame, truth.device, 125), std::vector<int>{truth.device.column()}) << index;
+        EXPECT_EQ(barColumns(frame, truth.reference, 125), std::vector<int>{truth.reference.column()}) << index;
+    }
+    EXPECT_EQ(index, 24);
+    // The device fell three frames (40 ms at 75 Hz) behind at the change.
+    const int jump = (truths[11].device.column() - truths[12].device.column() + 60) % 60;
+    EXPECT_TRUE(jump == 2 || jump == 3) << jump;
+    std::filesystem::remove(path);
 }
 
 }  // namespace
