@@ -777,7 +777,7 @@ std::vector<Scenario> standardScenarios()
     projector.device.responseMs = 0.3;
     projector.device.bezel = false;
     projector.device.bezelFraction = 0.08;
-    projector.device.brightness = 0.7;
+    projector.device.brightness = 0.6;
     projector.device.blackLevel = 0.04;
     projector.device.colourCast = {0.75, 0.95, 1.15};
     projector.device.widthFraction = 0.48;
@@ -786,7 +786,7 @@ std::vector<Scenario> standardScenarios()
     projector.device.rollDeg = 1.0;
     projector.device.offset = {0.0, -0.05};
     projector.camera.exposureMs = 4.0;
-    projector.camera.ambient = 0.06;
+    projector.camera.ambient = 0.08;
     projector.seed = 103;
     scenarios.push_back(projector);
 

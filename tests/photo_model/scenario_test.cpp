@@ -81,15 +81,8 @@ std::vector<std::string> writePhotos(const photo_model::Scenario& scenario, cons
                             {"truth_lag_ms", photo_model::truthLagMs(scenario)},
                             {"truth_lag_frames", photo_model::truthLagFrames(scenario)},
                             {"photos", nlohmann::json::array()}};
-    int retaken = 0;
     for (int i = 0; i < scenario.photoCount; ++i) {
         const photo_model::ModelPhoto photo = photo_model::makePhoto(frames, scenario, random);
-        // A photo whose bar the TV's overscan hides shows no column to read.
-        if (!photo.reference.barShown || !photo.device.barShown) {
-            ++retaken;
-            --i;
-            continue;
-        }
         char name[32];
         (void)std::snprintf(name, sizeof name, "/photo-%02d.jpg", i + 1);
         const std::string path = dir + name;
@@ -105,7 +98,6 @@ std::vector<std::string> writePhotos(const photo_model::Scenario& scenario, cons
                                    {"device_column", photo.device.column()},
                                    {"screens", {quadJson(photo.reference.quad), quadJson(photo.device.quad)}}});
     }
-    truth["retaken_for_a_hidden_bar"] = retaken;
     std::ofstream(dir + "/truth.json") << truth.dump(2) << "\n";
     return paths;
 }
