@@ -207,7 +207,7 @@ TEST(ReaderCommand, ErrorsAreWrittenOnceWhenBothStreamsGoToOnePlace)
     // explain each failure there.
     const TempDir dir;
     writeFile(dir.file("empty.jpg"), {});
-    const ProcessResult r = runProcess("/bin/sh", {"sh", "-c", "exec \"$0\" \"$@\" 2>&1", READER_BINARY, "1024", "768",
+    const ProcessResult r = runProcess("/bin/sh", {"sh", "-c", R"(exec "$0" "$@" 2>&1)", READER_BINARY, "1024", "768",
                                                    "60", dir.file("empty.jpg"), dir.file("missing.jpg")});
     ASSERT_TRUE(r.exited);
     EXPECT_EQ(r.exitStatus, 1);
@@ -217,7 +217,7 @@ TEST(ReaderCommand, ErrorsAreWrittenOnceWhenBothStreamsGoToOnePlace)
     // With --json, standard output holds only the document: the errors
     // are on standard error, once.
     const ProcessResult jsonRun =
-        runProcess("/bin/sh", {"sh", "-c", "exec \"$0\" \"$@\" 2>&1 >/dev/null", READER_BINARY, "--json", "1024", "768",
+        runProcess("/bin/sh", {"sh", "-c", R"(exec "$0" "$@" 2>&1 >/dev/null)", READER_BINARY, "--json", "1024", "768",
                                "60", dir.file("empty.jpg"), dir.file("missing.jpg")});
     EXPECT_EQ(jsonRun.out, dir.file("empty.jpg") + ": error: the file is empty\n" + dir.file("missing.jpg") +
                                ": error: no such file\n");
