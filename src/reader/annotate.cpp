@@ -44,7 +44,7 @@ Pen penFor(const cv::Mat& photo)
     const double scale = std::max(photo.cols, photo.rows) / 1000.0;
     Pen pen;
     pen.thick = std::max(1, static_cast<int>(std::lround(3.0 * scale)));
-    pen.thin = std::max(1, static_cast<int>(std::lround(1.5 * scale)));
+    pen.thin = std::max(1, static_cast<int>(std::lround(0.5 * scale)));
     pen.fontScale = std::max(0.4, 0.9 * scale);
     pen.fontThickness = std::max(1, static_cast<int>(std::lround(2.0 * scale)));
     return pen;
@@ -188,6 +188,13 @@ void drawScreen(cv::Mat* photo, const ScreenReading& screen, const std::string& 
             const std::optional<cv::Point2d> bottom = toPhoto(screen.gridLineX[i], bandBottom);
             if (top && bottom) {
                 cv::line(*photo, toPixel(*top), toPixel(*bottom), GRID_COLOUR, pen.thin, cv::LINE_AA);
+                // Every tenth line numbered below the band, to count by.
+                if (screen.gridLineNumber[i] % 10 == 0) {
+                    Pen small = pen;
+                    small.fontScale *= 0.6;
+                    label(photo, std::to_string(screen.gridLineNumber[i]),
+                          toPixel(*bottom) + cv::Point(0, 3 * pen.thick + 10), GRID_COLOUR, small);
+                }
             }
         }
     }

@@ -21,6 +21,8 @@ namespace reader {
 template <typename Result, typename Work, typename Deliver>
 void runInOrder(std::size_t count, unsigned workers, std::size_t window, Work work, Deliver deliver)
 {
+    // A window of none would never start anything.
+    const std::size_t ahead = window > 0 ? window : 1;
     std::mutex mutex;
     std::condition_variable changed;
     std::size_t nextToStart = 0;
@@ -34,7 +36,7 @@ void runInOrder(std::size_t count, unsigned workers, std::size_t window, Work wo
             {
                 std::unique_lock<std::mutex> lock(mutex);
                 changed.wait(lock,
-                             [&] { return stopping || nextToStart >= count || nextToStart < nextToDeliver + window; });
+                             [&] { return stopping || nextToStart >= count || nextToStart < nextToDeliver + ahead; });
                 if (stopping || nextToStart >= count) {
                     return;
                 }

@@ -10,6 +10,7 @@
 
 #include "reader/options.h"
 #include "reader/read_photo.h"
+#include "reader/report.h"
 #include "reader/run.h"
 
 namespace {
@@ -39,7 +40,7 @@ int main(int argc, char** argv)
                 std::cout << reader::helpText() << std::flush;
                 return std::cout ? 0 : 1;
             case reader::CommandLine::Action::UsageError:
-                std::cerr << "vesmira-read: " << line.error << "\n" << reader::usageText();
+                std::cerr << "vesmira-read: " << reader::oneLine(line.error) << "\n" << reader::usageText();
                 return 2;
             case reader::CommandLine::Action::Read:
                 break;

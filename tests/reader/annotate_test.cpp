@@ -49,9 +49,11 @@ cv::Point2d toPhoto(const ScreenReading& screen, double x, double y)
     return points[0];
 }
 
-// Whether any pixel within two of the point is close to the colour.
-bool colourNear(const cv::Mat& image, cv::Point2d point, const cv::Scalar& colour, double tolerance = 60)
+// Whether any pixel within two of the point shows the colour, at least
+// half-covered: an anti-aliased one-pixel line blends into the grey.
+bool colourNear(const cv::Mat& image, cv::Point2d point, const cv::Scalar& colour)
 {
+    const cv::Vec3d towards(colour[0] - PHOTO_GREY[0], colour[1] - PHOTO_GREY[1], colour[2] - PHOTO_GREY[2]);
     for (int dy = -2; dy <= 2; ++dy) {
         for (int dx = -2; dx <= 2; ++dx) {
             const int x = static_cast<int>(std::lround(point.x)) + dx;
@@ -60,7 +62,9 @@ bool colourNear(const cv::Mat& image, cv::Point2d point, const cv::Scalar& colou
                 continue;
             }
             const cv::Vec3b p = image.at<cv::Vec3b>(y, x);
-            if (std::abs(p[0] - colour[0]) + std::abs(p[1] - colour[1]) + std::abs(p[2] - colour[2]) < tolerance) {
+            const cv::Vec3d offset(p[0] - PHOTO_GREY[0], p[1] - PHOTO_GREY[1], p[2] - PHOTO_GREY[2]);
+            const double cover = offset.dot(towards) / towards.dot(towards);
+            if (cover >= 0.45 && cv::norm(offset - cover * towards) < 40.0) {
                 return true;
             }
         }

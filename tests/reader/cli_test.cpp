@@ -146,6 +146,7 @@ TEST(ReaderCommand, UsageErrorsExitTwoWithTheUsageOnStandardError)
         {"--frobnicate", "1024", "768", "60", "x.jpg"},
         {"--reference", "middle", "1024", "768", "60", "x.jpg"},
         {"1024", "768", "60", "x.jpg", "--annotate"},
+        {"--reference", "\n", "1024", "768", "60", "x.jpg"},
     };
     for (const std::vector<std::string>& args : bad) {
         const ProcessResult r = runReader(args);
@@ -154,6 +155,8 @@ TEST(ReaderCommand, UsageErrorsExitTwoWithTheUsageOnStandardError)
         EXPECT_EQ(r.out, "") << testing::PrintToString(args);
         EXPECT_TRUE(startsWith(r.err, "vesmira-read: ")) << r.err;
         EXPECT_TRUE(contains(r.err, USAGE)) << r.err;
+        // The message, then the usage: nothing an argument says breaks the lines.
+        EXPECT_EQ(linesOf(r.err).size(), 3U) << r.err;
     }
 }
 
@@ -196,6 +199,28 @@ TEST(ReaderCommand, EachBadPhotoGetsItsOwnErrorLineAndNothingElseIsLost)
     EXPECT_EQ(lines[photos.size()], "");
     EXPECT_EQ(lines[photos.size() + 1], "photos read: 0, failed: " + std::to_string(photos.size()));
     EXPECT_EQ(lines[photos.size() + 2], "lag: none, no photo was read");
+}
+
+TEST(ReaderCommand, ErrorsAreWrittenOnceWhenBothStreamsGoToOnePlace)
+{
+    // As on a terminal, or with 2>&1: the report's error lines already
+    // explain each failure there.
+    const TempDir dir;
+    writeFile(dir.file("empty.jpg"), {});
+    const ProcessResult r = runProcess("/bin/sh", {"sh", "-c", R"(exec "$0" "$@" 2>&1)", READER_BINARY, "1024", "768",
+                                                   "60", dir.file("empty.jpg"), dir.file("missing.jpg")});
+    ASSERT_TRUE(r.exited);
+    EXPECT_EQ(r.exitStatus, 1);
+    EXPECT_EQ(r.out, dir.file("empty.jpg") + ": error: the file is empty\n" + dir.file("missing.jpg") +
+                         ": error: no such file\n\nphotos read: 0, failed: 2\nlag: none, no photo was read\n");
+
+    // With --json, standard output holds only the document: the errors
+    // are on standard error, once.
+    const ProcessResult jsonRun =
+        runProcess("/bin/sh", {"sh", "-c", R"(exec "$0" "$@" 2>&1 >/dev/null)", READER_BINARY, "--json", "1024", "768",
+                               "60", dir.file("empty.jpg"), dir.file("missing.jpg")});
+    EXPECT_EQ(jsonRun.out, dir.file("empty.jpg") + ": error: the file is empty\n" + dir.file("missing.jpg") +
+                               ": error: no such file\n");
 }
 
 TEST(ReaderCommand, JsonFollowsTheContract)

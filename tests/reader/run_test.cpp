@@ -125,6 +125,13 @@ TEST(RunInOrder, RethrowsAFailureAfterTheThreadsEnd)
                  std::runtime_error);
     EXPECT_EQ(delivered, (std::vector<int>{0, 1, 2}));
 
+    // A window of none still runs everything, one at a time.
+    std::vector<int> oneByOne;
+    reader::runInOrder<int>(
+        3, 2, 0, [](std::size_t i) { return static_cast<int>(i); },
+        [&](std::size_t /*i*/, int&& value) { oneByOne.push_back(value); });
+    EXPECT_EQ(oneByOne, (std::vector<int>{0, 1, 2}));
+
     int calls = 0;
     reader::runInOrder<int>(
         0, 2, 4, [&](std::size_t /*i*/) { return ++calls; }, [&](std::size_t /*i*/, int&& /*value*/) { ++calls; });
