@@ -143,7 +143,7 @@ TEST(ProcessPhoto, EveryFailureBecomesThisPhotosError)
     const test_images::TempDir dir;
     const std::string photo = dir.file("p.png");
     test_images::writeFile(photo, test_images::encode(test_images::noise(103, 20, 1), ".png"));
-    const ReadSettings settings{reader::Mode{1024, 768, 60}, reader::Placement::Left};
+    const ReadSettings settings{reader::Mode{1024, 768, 60}, reader::Placement::Left, std::nullopt};
 
     const reader::PhotoResult read = reader::processPhoto(photo, settings, "", readByWidth);
     EXPECT_EQ(read.file, photo);
@@ -195,7 +195,7 @@ TEST(ProcessPhoto, AnnotatesReadAndFailedPhotosAlike)
     const test_images::TempDir dir;
     const std::string photo = dir.file("p.jpg");
     test_images::writeFile(photo, test_images::encode(test_images::noise(160, 120, 2), ".jpg"));
-    const ReadSettings settings{reader::Mode{1024, 768, 60}, reader::Placement::Left};
+    const ReadSettings settings{reader::Mode{1024, 768, 60}, reader::Placement::Left, std::nullopt};
 
     ASSERT_TRUE(reader::processPhoto(photo, settings, dir.file("ok.jpg"), readByWidth).reading.ok);
     EXPECT_EQ(cv::imread(dir.file("ok.jpg")).size(), cv::Size(160, 120));
