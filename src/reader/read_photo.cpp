@@ -194,8 +194,8 @@ PhotoReading readBgrPhoto(const cv::Mat& photo, const ReadSettings& settings, co
         }
         screens = bestTwo(candidates);
         if (screens.size() < 2) {
-            reading.error = "found " + std::to_string(screens.size()) +
-                            (screens.size() == 1 ? " screen" : " screens") + " showing the pattern, need 2";
+            reading.error = "found " + std::to_string(screens.size()) + (screens.size() == 1 ? " screen" : " screens") +
+                            " showing the pattern, need 2";
             if (wrongSpacing) {
                 reading.error += format("; a grid with other spacing than %.0f pixels was seen: is WIDTH right?",
                                         static_cast<double>(mode.columnStep()));

@@ -19,8 +19,8 @@ constexpr double MIN_ROW_LIGHT = 0.25;
 constexpr int SMOOTHING_ROWS = 5;
 
 // Mean green of each pattern row of the bar's height inside a column.
-std::vector<double> columnRows(const cv::Mat& photo, const cv::Matx33d& toPattern, const GridReading& grid,
-                               int column, int top, int bottom)
+std::vector<double> columnRows(const cv::Mat& photo, const cv::Matx33d& toPattern, const GridReading& grid, int column,
+                               int top, int bottom)
 {
     const double left = grid.lineAt(column) + 0.2 * grid.spacing;
     const double width = 0.6 * grid.spacing;
@@ -68,7 +68,8 @@ Crossing findCrossing(const cv::Mat& photo, const cv::Matx33d& toPattern, const 
 {
     const int previous = preceding(newest);
     const int background = backgroundColumn(bar, newest);
-    if (background < 0 || bottom - top < 2 * SMOOTHING_ROWS || std::isnan(bar.columnLevel[static_cast<size_t>(newest)])) {
+    if (background < 0 || bottom - top < 2 * SMOOTHING_ROWS ||
+        std::isnan(bar.columnLevel[static_cast<size_t>(newest)])) {
         return {};
     }
     const bool previousShown = !std::isnan(bar.columnLevel[static_cast<size_t>(previous)]);

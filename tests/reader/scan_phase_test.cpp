@@ -17,8 +17,8 @@ cv::Mat midScan(const reader::Mode& mode, int newest, double row, double band)
     cv::Mat screen(now.size(), CV_8UC3);
     for (int y = 0; y < screen.rows; ++y) {
         const double centre = y + 0.5;
-        const double changed = band <= 0.0 ? (centre < row ? 1.0 : 0.0)
-                                           : std::clamp(0.5 - (centre - row) / band, 0.0, 1.0);
+        const double changed =
+            band <= 0.0 ? (centre < row ? 1.0 : 0.0) : std::clamp(0.5 - (centre - row) / band, 0.0, 1.0);
         cv::addWeighted(now.row(y), changed, before.row(y), 1.0 - changed, 0.0, screen.row(y));
     }
     return screen;
