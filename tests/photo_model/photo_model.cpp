@@ -846,6 +846,25 @@ std::vector<Scenario> standardScenarios()
         scenarios.push_back(stacked);
     }
 
+    // A phone photographing stacked screens: its rolling shutter reads the
+    // lower screen about half its readout later, which only the readout
+    // time given to the reader takes back.
+    Scenario phoneStacked = pair;
+    phoneStacked.name = "phone-stacked";
+    phoneStacked.placement = Placement::Top;
+    phoneStacked.reference.widthFraction = 0.42;
+    phoneStacked.reference.pitchDeg = -5.0;
+    phoneStacked.device.lagMs = 27.0;
+    phoneStacked.device.widthFraction = 0.44;
+    phoneStacked.device.pitchDeg = 4.0;
+    phoneStacked.camera.exposureMs = 1000.0 / 500.0;
+    phoneStacked.camera.readoutMs = 18.0;
+    phoneStacked.camera.barrel = 0.03;
+    phoneStacked.camera.noiseSigma = 3.5;
+    phoneStacked.camera.jpegQuality = 85;
+    phoneStacked.seed = 110;
+    scenarios.push_back(phoneStacked);
+
     // A slow TV as the reference: the device is ahead, the lag negative.
     Scenario slow = pair;
     slow.name = "slow-reference";
