@@ -51,7 +51,7 @@ std::vector<double> lineProfile(const cv::Mat& band, int window)
     cv::Mat localMean;
     cv::blur(columnMeans, localMean, cv::Size(window | 1, 1), cv::Point(-1, -1), cv::BORDER_REFLECT);
     const cv::Mat highPass = columnMeans - localMean;
-    return std::vector<double>(highPass.begin<double>(), highPass.end<double>());
+    return {highPass.begin<double>(), highPass.end<double>()};
 }
 
 // The profile's component at one period: its strength and phase.
@@ -104,7 +104,9 @@ GridReading findGrid(const cv::Mat& photo, const cv::Matx33d& toPattern, const M
     double low = drawnSpacing * MIN_STRETCH;
     double high = drawnSpacing * MAX_STRETCH;
     for (int pass = 0; pass < 3; ++pass) {
-        for (double period = low; period <= high; period += stepSize) {
+        const auto steps = static_cast<int>((high - low) / stepSize);
+        for (int i = 0; i <= steps; ++i) {
+            const double period = low + i * stepSize;
             const double strength = std::abs(component(profile, period));
             if (strength > bestStrength) {
                 bestStrength = strength;

@@ -32,7 +32,7 @@ std::vector<double> columnRows(const cv::Mat& photo, const cv::Matx33d& toPatter
     cv::Mat means;
     cv::reduce(green, means, 1, cv::REDUCE_AVG, CV_64F);
     cv::blur(means, means, cv::Size(1, SMOOTHING_ROWS), cv::Point(-1, -1), cv::BORDER_REPLICATE);
-    return std::vector<double>(means.begin<double>(), means.end<double>());
+    return {means.begin<double>(), means.end<double>()};
 }
 
 // The column after `column` in the sweep, and the one before.
@@ -119,7 +119,7 @@ Crossing findCrossing(const cv::Mat& photo, const cv::Matx33d& toPattern, const 
     }
     // Between the rows on either side of the split where the share passes a
     // half; sample y is centred on pattern row top + y + 0.5.
-    double crossing = static_cast<double>(split);
+    auto crossing = static_cast<double>(split);
     const double above = share[split - 1] - 0.5;
     const double below = share[split] - 0.5;
     if (above > 0.0 && below <= 0.0) {
