@@ -3,12 +3,10 @@
 #include <sys/resource.h>
 
 #include <algorithm>
-#include <chrono>
-#include <climits>
 #include <csignal>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <thread>
 
 #include "e2e_fixture.h"
 #include "picture_checks.h"
@@ -99,19 +97,24 @@ TEST_F(ProgramTest, EveryEndingSignalRestoresTheDesktopModePromptly)
 
     int fastestTenFramesMs = INT32_MAX;
     int slowestTenFramesMs = 0;
-    double slowestMs = 0.0;
+    double slowestModeBackMs = 0.0;
+    double slowestEndMs = 0.0;
     for (const int signalNumber : signals) {
         SCOPED_TRACE(std::to_string(signalNumber) + " " + strsignal(signalNumber));
         // Paced like a monitor's refresh, a frame spends most of its time
         // blocked in the buffer swap, so that is where the signal mostly comes.
         ASSERT_NO_FATAL_FAILURE(startPaced({"800", "600", "60"}));
         // More than ten paced frames, for the pacer's report.
-        std::this_thread::sleep_for(std::chrono::milliseconds(200));
-        const auto sent = std::chrono::steady_clock::now();
-        const ProcessResult result = stopWithSignal(signalNumber);
-        const double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - sent).count();
-        EXPECT_LT(ms, 200.0);
-        slowestMs = std::max(slowestMs, ms);
+        ASSERT_NO_FATAL_FAILURE(waitForFrames(12));
+        const Ending ending = endWithSignal(signalNumber);
+        // The desktop back is the program's part of the ending; the exit
+        // after it (Mesa's and GLUT's clean-up) is timed, and slows down
+        // with the machine's load, but bounded only by the harness.
+        EXPECT_TRUE(ending.modeBackMs >= 0.0 && ending.modeBackMs < 200.0)
+            << "the desktop mode came back after " << ending.modeBackMs << " ms (-1: never)";
+        slowestModeBackMs = std::max(slowestModeBackMs, ending.modeBackMs);
+        slowestEndMs = std::max(slowestEndMs, ending.endMs);
+        const ProcessResult& result = ending.result;
         if (signalNumber == SIGQUIT) {
             // Ended by the signal itself, as users of Ctrl-\ expect.
             EXPECT_FALSE(result.exited);
@@ -133,7 +136,8 @@ TEST_F(ProgramTest, EveryEndingSignalRestoresTheDesktopModePromptly)
     // Ten frames at 60 Hz take 167 ms; the program alone draws them in a
     // fraction of that, so it spent most of each frame waiting in the swap.
     EXPECT_GE(fastestTenFramesMs, 150);
-    RecordProperty("slowest_end_ms", std::to_string(slowestMs));
-    std::printf("slowest end after a signal: %.1f ms; ten paced frames took %d to %d ms\n", slowestMs,
-                fastestTenFramesMs, slowestTenFramesMs);
+    std::printf(
+        "after a signal, at the slowest: desktop mode back in %.1f ms, program ended in %.1f ms; "
+        "ten paced frames took %d to %d ms\n",
+        slowestModeBackMs, slowestEndMs, fastestTenFramesMs, slowestTenFramesMs);
 }

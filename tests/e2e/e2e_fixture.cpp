@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -150,10 +151,29 @@ bool ProgramTest::screenInMode(int width, int height) const
     return ::screenInMode(display, width, height);
 }
 
-ProcessResult ProgramTest::stopWithSignal(int signalNumber)
+Ending ProgramTest::endWithSignal(int signalNumber)
 {
+    using Clock = std::chrono::steady_clock;
+    Ending ending;
+    const Clock::time_point sent = Clock::now();
+    const auto elapsedMs = [&] { return std::chrono::duration<double, std::milli>(Clock::now() - sent).count(); };
     kill(program.pid, signalNumber);
-    return finishProcess(&program, END_TIMEOUT_MS);
+    // Finer than waitUntil: the times are the point.
+    while (elapsedMs() < END_TIMEOUT_MS) {
+        if (ending.modeBackMs < 0.0 && screenInMode(DESKTOP_WIDTH, DESKTOP_HEIGHT)) {
+            ending.modeBackMs = elapsedMs();
+        }
+        if (hasEnded(program.pid)) {
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    ending.endMs = elapsedMs();
+    if (ending.modeBackMs < 0.0 && screenInMode(DESKTOP_WIDTH, DESKTOP_HEIGHT)) {
+        ending.modeBackMs = ending.endMs;
+    }
+    ending.result = finishProcess(&program, END_TIMEOUT_MS);
+    return ending;
 }
 
 ProcessResult ProgramTest::stopWithKey(const char* keysymName)

@@ -21,6 +21,13 @@ public:
     void TearDown() override;
 };
 
+// How a program ended after a signal.
+struct Ending {
+    double modeBackMs = -1.0;  // from the signal to the desktop mode; -1 if it never came back
+    double endMs = -1.0;       // from the signal to the process's end
+    ProcessResult result;
+};
+
 class ProgramTest : public ::testing::Test {
 protected:
     void SetUp() override;
@@ -39,9 +46,10 @@ protected:
     // Waits until the program has drawn at least count (below 60) frames
     // more, told by the bar's column; for modes 60 or more pixels wide.
     void waitForFrames(int count);
-    // Sends the signal, or the key, and waits for the end.
-    ProcessResult stopWithSignal(int signalNumber);
+    // Presses the key and waits for the end.
     ProcessResult stopWithKey(const char* keysymName);
+    // Sends the signal and times the desktop mode's return and the end.
+    Ending endWithSignal(int signalNumber);
     // Runs width x height under apitrace for a second and a half, quits with q.
     std::vector<GlFrame> traceRun(int width, int height, int refresh);
 
