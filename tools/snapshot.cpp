@@ -1,8 +1,10 @@
 // vesmira-snapshot OUTPUT.png WIDTH HEIGHT RATE [SECONDS]
 //
-// Starts a private Xorg (dummy driver), runs vesmira in that mode for a few
-// seconds, saves the picture as a PNG, quits vesmira with q and stops the
-// server. For machines without a display, and for the README.
+// Starts a private Xorg (dummy driver) with a 1920x1080 desktop, runs
+// vesmira in that mode for a few seconds, saves what a monitor would show
+// as a PNG (the WIDTH x HEIGHT rectangle at the display's viewport), quits
+// vesmira with q and stops the server. For machines without a display, and
+// for the README.
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>

@@ -58,6 +58,7 @@ int main(int argc, char** argv)
     glutDisplayFunc(renderFrame);
     glutIdleFunc(renderFrame);
     glutKeyboardFunc(onKey);
+    glutReshapeFunc(onReshape);
     glutMainLoop();
     return 0;
 }

@@ -29,7 +29,14 @@ void installSignalHandlers()
     action.sa_handler = recordSignal;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
-    for (const int signalNumber : {SIGINT, SIGTERM, SIGHUP}) {
+    // Every signal whose default action ends the process, except those that
+    // report a fault of the process itself (SIGSEGV, SIGBUS, SIGFPE, SIGILL,
+    // SIGTRAP, SIGSYS, SIGABRT): returning from a handler cannot defer them.
+    for (const int signalNumber : {SIGHUP, SIGINT, SIGQUIT, SIGUSR1, SIGUSR2, SIGPIPE, SIGALRM, SIGTERM, SIGSTKFLT,
+                                   SIGXCPU, SIGXFSZ, SIGVTALRM, SIGPROF, SIGPOLL, SIGPWR}) {
+        sigaction(signalNumber, &action, nullptr);
+    }
+    for (int signalNumber = SIGRTMIN; signalNumber <= SIGRTMAX; ++signalNumber) {
         sigaction(signalNumber, &action, nullptr);
     }
 }
@@ -37,7 +44,15 @@ void installSignalHandlers()
 void endIfSignalled()
 {
     const int signalNumber = pendingSignal;
-    if (signalNumber != 0) {
-        quitProgram(128 + signalNumber);
+    if (signalNumber == 0) {
+        return;
     }
+    glutLeaveGameMode();
+    if (signalNumber == SIGQUIT) {
+        // Ended by the signal itself, as SIGQUIT's users expect (a core dump
+        // where the limits allow one), now that the desktop mode is back.
+        (void)std::signal(SIGQUIT, SIG_DFL);
+        (void)std::raise(SIGQUIT);
+    }
+    std::exit(128 + signalNumber);
 }

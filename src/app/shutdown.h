@@ -5,9 +5,11 @@
 // process exits with the status.
 [[noreturn]] void quitProgram(int status);
 
-// SIGINT, SIGTERM and SIGHUP only record the signal; the next frame acts on
-// it through endIfSignalled, outside the handler.
+// Every catchable signal whose default action ends the process, other than
+// those reporting a fault of the process itself, only records the signal;
+// the next frame acts on it through endIfSignalled, outside the handler.
 void installSignalHandlers();
 
-// Ends the program with 128 + the signal number if one was recorded.
+// If a signal was recorded: leaves game mode, then ends with 128 + the
+// signal number, or for SIGQUIT by the signal itself.
 void endIfSignalled();

@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -12,9 +13,28 @@
 namespace {
 
 XServer server;
+RunningProcess windowManager;
+// Set by --window-manager=PATH: run that window manager on the display.
+std::string windowManagerPath;
 
 constexpr int START_TIMEOUT_MS = 20000;
 constexpr int END_TIMEOUT_MS = 10000;
+
+// The green bar's column on the whole screen, or -1 if no row shows it. It
+// spans at least 480 lines, so one of the rows crosses it.
+int barColumn(Display* display, int step)
+{
+    const int screenWidth = DESKTOP_WIDTH;
+    for (const int y : {100, 400, 700, 1000}) {
+        const Picture row = grabRectangle(display, 0, y, screenWidth, 1);
+        for (int x = 0; x < row.width; ++x) {
+            if (looksLike(row.at(x, 0), 0.0F, 1.0F, 0.5F)) {
+                return x / step;
+            }
+        }
+    }
+    return -1;
+}
 
 }  // namespace
 
@@ -29,10 +49,22 @@ void XServerEnvironment::SetUp()
     server = startXServer(XORG_CONFIG, log);
     ASSERT_GE(server.display, 0) << "Xorg did not start; see " << log;
     setenv("DISPLAY", displayName(server).c_str(), 1);
+    if (!windowManagerPath.empty()) {
+        windowManager = startProcess(windowManagerPath, {windowManagerPath});
+        Display* display = openDisplay();
+        ASSERT_NE(display, nullptr);
+        const bool managing = waitUntil([&] { return windowManagerRunning(display); }, START_TIMEOUT_MS);
+        closeDisplay(display);
+        ASSERT_TRUE(managing) << windowManagerPath << " did not take over the display";
+    }
 }
 
 void XServerEnvironment::TearDown()
 {
+    if (windowManager.pid > 0) {
+        kill(windowManager.pid, SIGTERM);
+        finishProcess(&windowManager, END_TIMEOUT_MS);
+    }
     stopXServer(&server);
 }
 
@@ -62,7 +94,8 @@ ProcessResult ProgramTest::runToEnd(const std::vector<std::string>& argv)
     return runProcess(VESMIRA_BINARY, argv, {}, END_TIMEOUT_MS);
 }
 
-void ProgramTest::start(const std::vector<std::string>& args, const std::string& traceFile)
+void ProgramTest::start(const std::vector<std::string>& args, const std::string& traceFile,
+                        const std::vector<std::string>& extraEnv)
 {
     std::vector<std::string> argv = {"vesmira"};
     std::string path = VESMIRA_BINARY;
@@ -71,7 +104,7 @@ void ProgramTest::start(const std::vector<std::string>& args, const std::string&
         path = APITRACE_BINARY;
     }
     argv.insert(argv.end(), args.begin(), args.end());
-    program = startProcess(path, argv);
+    program = startProcess(path, argv, extraEnv);
     const int width = std::stoi(args.at(0));
     const int height = std::stoi(args.at(1));
     ASSERT_TRUE(waitForProgramMode(display, program.pid, width, height, START_TIMEOUT_MS))
@@ -81,6 +114,31 @@ void ProgramTest::start(const std::vector<std::string>& args, const std::string&
     const bool drawn = waitUntil(
         [&] { return looksLike(grab(width, height).at(width - 1, height - 1), 0.0F, 0.0F, 0.5F); }, START_TIMEOUT_MS);
     ASSERT_TRUE(drawn) << "no frame appeared";
+    // GLUT resizes its game-mode window once the first frame is drawn, and
+    // the GL driver takes in the new size a frame before GLUT reports it, so
+    // the second frame may be misplaced. Wait for a later one, told by the
+    // bar's column (the frame number), wherever the picture lies.
+    programWidth = width;
+    if (width >= 60) {
+        const bool settled = waitUntil([&] { return barColumn(display, width / 60) >= 2; }, START_TIMEOUT_MS);
+        ASSERT_TRUE(settled) << "the bar did not move on";
+    }
+}
+
+void ProgramTest::waitForFrames(int count)
+{
+    const int step = programWidth / 60;
+    ASSERT_GT(step, 0) << "no bar to count frames by";
+    const int first = barColumn(display, step);
+    // Frames only go on, so a column that many further on (60 wrap to the
+    // same) means at least that many frames.
+    const bool passed = waitUntil(
+        [&] {
+            const int column = barColumn(display, step);
+            return column >= 0 && (column - first + 60) % 60 >= count;
+        },
+        START_TIMEOUT_MS);
+    ASSERT_TRUE(passed) << "the bar did not move on";
 }
 
 bool ProgramTest::running() const
@@ -93,10 +151,29 @@ bool ProgramTest::screenInMode(int width, int height) const
     return ::screenInMode(display, width, height);
 }
 
-ProcessResult ProgramTest::stopWithSignal(int signalNumber)
+Ending ProgramTest::endWithSignal(int signalNumber)
 {
+    using Clock = std::chrono::steady_clock;
+    Ending ending;
+    const Clock::time_point sent = Clock::now();
+    const auto elapsedMs = [&] { return std::chrono::duration<double, std::milli>(Clock::now() - sent).count(); };
     kill(program.pid, signalNumber);
-    return finishProcess(&program, END_TIMEOUT_MS);
+    // Finer than waitUntil: the times are the point.
+    while (elapsedMs() < END_TIMEOUT_MS) {
+        if (ending.modeBackMs < 0.0 && screenInMode(DESKTOP_WIDTH, DESKTOP_HEIGHT)) {
+            ending.modeBackMs = elapsedMs();
+        }
+        if (hasEnded(program.pid)) {
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    ending.endMs = elapsedMs();
+    if (ending.modeBackMs < 0.0 && screenInMode(DESKTOP_WIDTH, DESKTOP_HEIGHT)) {
+        ending.modeBackMs = ending.endMs;
+    }
+    ending.result = finishProcess(&program, END_TIMEOUT_MS);
+    return ending;
 }
 
 ProcessResult ProgramTest::stopWithKey(const char* keysymName)
@@ -112,7 +189,7 @@ std::vector<GlFrame> ProgramTest::traceRun(int width, int height, int refresh)
         outputPath(std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()) + ".trace");
     (void)std::remove(traceFile.c_str());  // apitrace will not overwrite it
     start({std::to_string(width), std::to_string(height), std::to_string(refresh)}, traceFile);
-    std::this_thread::sleep_for(std::chrono::seconds(1));
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
     const ProcessResult result = stopWithKey("q");
     EXPECT_TRUE(result.exited && result.exitStatus == 0) << result.err;
     std::vector<GlFrame> frames;
@@ -120,9 +197,21 @@ std::vector<GlFrame> ProgramTest::traceRun(int width, int height, int refresh)
     return frames;
 }
 
+void ProgramTest::startPaced(const std::vector<std::string>& args)
+{
+    start(args, "", {std::string("LD_PRELOAD=") + SWAP_PACER_LIBRARY});
+}
+
 int main(int argc, char** argv)
 {
     ::testing::InitGoogleTest(&argc, argv);
+    const std::string option = "--window-manager=";
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg.rfind(option, 0) == 0) {
+            windowManagerPath = arg.substr(option.size());
+        }
+    }
     ::testing::AddGlobalTestEnvironment(new XServerEnvironment);
     return RUN_ALL_TESTS();
 }

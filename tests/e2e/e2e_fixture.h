@@ -13,11 +13,19 @@
 constexpr int DESKTOP_WIDTH = 1920;
 constexpr int DESKTOP_HEIGHT = 1080;
 
-// Each test program runs its own private X server.
+// Each test program runs its own private X server; with
+// --window-manager=PATH on its command line, that window manager runs on it.
 class XServerEnvironment : public ::testing::Environment {
 public:
     void SetUp() override;
     void TearDown() override;
+};
+
+// How a program ended after a signal.
+struct Ending {
+    double modeBackMs = -1.0;  // from the signal to the desktop mode; -1 if it never came back
+    double endMs = -1.0;       // from the signal to the process's end
+    ProcessResult result;
 };
 
 class ProgramTest : public ::testing::Test {
@@ -30,11 +38,19 @@ protected:
     static ProcessResult runToEnd(const std::vector<std::string>& argv);
     // Starts vesmira WIDTH HEIGHT RATE, under apitrace when traceFile is
     // given, and waits until the screen is in that mode and shows frames.
-    void start(const std::vector<std::string>& args, const std::string& traceFile = "");
-    // Sends the signal, or the key, and waits for the end.
-    ProcessResult stopWithSignal(int signalNumber);
+    void start(const std::vector<std::string>& args, const std::string& traceFile = "",
+               const std::vector<std::string>& extraEnv = {});
+    // The same, with every buffer swap held until the next tick of a 60 Hz
+    // clock, as vertical sync would (see swap_pacer.cpp).
+    void startPaced(const std::vector<std::string>& args);
+    // Waits until the program has drawn at least count (below 60) frames
+    // more, told by the bar's column; for modes 60 or more pixels wide.
+    void waitForFrames(int count);
+    // Presses the key and waits for the end.
     ProcessResult stopWithKey(const char* keysymName);
-    // Runs width x height under apitrace for about a second, quits with q.
+    // Sends the signal and times the desktop mode's return and the end.
+    Ending endWithSignal(int signalNumber);
+    // Runs width x height under apitrace for a second and a half, quits with q.
     std::vector<GlFrame> traceRun(int width, int height, int refresh);
 
     bool running() const;
@@ -43,6 +59,7 @@ protected:
 
     Display* display = nullptr;
     RunningProcess program;
+    int programWidth = 0;
 };
 
 std::string outputPath(const std::string& name);

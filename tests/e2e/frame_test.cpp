@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <cstring>
 
 #include "e2e_fixture.h"
 
@@ -18,11 +19,25 @@ bool isStateCall(const GlCall& call)
                        [&](const std::string& state) { return state.rfind(call.name + "(", 0) == 0; });
 }
 
-}  // namespace
-
-TEST_F(ProgramTest, GlStreamSetsStateOnceThenComposesEveryFrameAlike)
+// The size in "x = 0, y = 0, width = W, height = H" of a window-sized
+// viewport, as the reshape sets it between frames.
+bool windowSize(const GlCall& call, int* width, int* height)
 {
-    const std::vector<GlFrame> frames = traceRun(1024, 768, 60);
+    const std::string origin = "x = 0, y = 0, width = ";
+    const size_t heightAt = call.args.find(", height = ");
+    if (call.name != "glViewport" || call.args.rfind(origin, 0) != 0 || heightAt == std::string::npos) {
+        return false;
+    }
+    *width = std::stoi(call.args.substr(origin.size()));
+    *height = std::stoi(call.args.substr(heightAt + std::strlen(", height = ")));
+    return true;
+}
+
+// The calls of a traced run: the render state once before the first frame,
+// then every frame set up alike, its viewport placing the picture at the
+// top of the window as last reported, and finally of windowHeight.
+void checkFrameStream(const std::vector<GlFrame>& frames, int width, int height, int windowHeight)
+{
     ASSERT_GT(frames.size(), 60U);
 
     // The render state, once, in its order, before the first frame.
@@ -32,27 +47,32 @@ TEST_F(ProgramTest, GlStreamSetsStateOnceThenComposesEveryFrameAlike)
     EXPECT_EQ(callTexts(startUp, static_cast<size_t>(first - startUp.begin()), RENDER_STATE.size()), RENDER_STATE);
     EXPECT_EQ(std::count_if(startUp.begin(), startUp.end(), isStateCall), 5);
 
-    const std::vector<std::string> frameStart = {
-        "glClear(mask = GL_DEPTH_BUFFER_BIT | GL_COLOR_BUFFER_BIT)",
-        "glViewport(x = 0, y = 0, width = 1024, height = 768)",
-        "glMatrixMode(mode = GL_PROJECTION)",
-        "glLoadIdentity()",
-        "glOrtho(left = 0, right = 1024, bottom = 768, top = 0, zNear = -1, zFar = 1)",
-        "glMatrixMode(mode = GL_MODELVIEW)",
-    };
+    const std::string size = ", width = " + std::to_string(width) + ", height = " + std::to_string(height) + ")";
+    const std::string ortho = "glOrtho(left = 0, right = " + std::to_string(width) +
+                              ", bottom = " + std::to_string(height) + ", top = 0, zNear = -1, zFar = 1)";
+    int reportedWidth = 0;
+    int reportedHeight = 0;
     for (size_t i = 0; i < frames.size(); ++i) {
         SCOPED_TRACE("frame " + std::to_string(i));
+        // Between frames only the window-sized viewport that GLUT's reshape
+        // has always set, which the frame replaces.
+        for (const GlCall& call : frames[i].preamble) {
+            const bool sized = windowSize(call, &reportedWidth, &reportedHeight);
+            EXPECT_TRUE(sized || i == 0) << callText(call);
+        }
+        ASSERT_GT(reportedHeight, 0) << "no window size before the frame";
+        const std::vector<std::string> frameStart = {
+            "glClear(mask = GL_DEPTH_BUFFER_BIT | GL_COLOR_BUFFER_BIT)",
+            "glViewport(x = 0, y = " + std::to_string(reportedHeight - height) + size,
+            "glMatrixMode(mode = GL_PROJECTION)",
+            "glLoadIdentity()",
+            ortho,
+            "glMatrixMode(mode = GL_MODELVIEW)",
+        };
         const std::vector<GlCall>& calls = frames[i].calls;
         ASSERT_GT(calls.size(), frameStart.size() + 2);
         EXPECT_EQ(callTexts(calls, 0, frameStart.size()), frameStart);
         EXPECT_EQ(std::count_if(calls.begin(), calls.end(), isStateCall), 0);
-        // Between frames GLUT may set its own viewport, which the next frame
-        // replaces; nothing of the program's runs there.
-        if (i > 0) {
-            for (const GlCall& call : frames[i].preamble) {
-                EXPECT_EQ(call.name, "glViewport");
-            }
-        }
         // The frame ends with the flush and the swap; glutSwapBuffers may
         // flush once more on its own.
         const auto swap = calls.end() - 1;
@@ -61,7 +81,27 @@ TEST_F(ProgramTest, GlStreamSetsStateOnceThenComposesEveryFrameAlike)
             std::find_if(calls.rbegin() + 1, calls.rend(), [](const GlCall& call) { return call.name != "glFlush"; });
         EXPECT_GE(lastOwn - calls.rbegin(), 2) << "no glFlush before the swap";
         EXPECT_EQ(lastOwn->name, "glEnd");
+        // GLUT reports the window's final size within the first frames.
+        if (i >= 3) {
+            EXPECT_EQ(reportedHeight, windowHeight);
+        }
     }
+}
+
+}  // namespace
+
+TEST_F(ProgramTest, GlStreamSetsStateOnceThenComposesEveryFrameAlike)
+{
+    // GLUT's game-mode window covers the whole 1920x1080 desktop; the monitor
+    // shows its top 768 lines, so the picture lies 1080 - 768 lines above
+    // GL's origin.
+    checkFrameStream(traceRun(1024, 768, 60), 1024, 768, DESKTOP_HEIGHT);
+}
+
+TEST_F(ProgramTest, AtTheDesktopsOwnSizeTheViewportStaysAtGlsOrigin)
+{
+    // The viewport (0, 0, 1920, 1080) of every frame, as ever.
+    checkFrameStream(traceRun(DESKTOP_WIDTH, DESKTOP_HEIGHT, 60), DESKTOP_WIDTH, DESKTOP_HEIGHT, DESKTOP_HEIGHT);
 }
 
 TEST_F(ProgramTest, ScreenIsDarkBlue)

@@ -1,4 +1,3 @@
-#include <csignal>
 #include <cstdlib>
 
 #include "e2e_fixture.h"
@@ -86,38 +85,4 @@ TEST_F(ProgramTest, RunsInTheRequestedModeAndRate)
     ASSERT_NO_FATAL_FAILURE(start({"800", "600", "60"}));
     EXPECT_EQ(currentMode(display).refresh, 60);
     EXPECT_EQ(stopWithKey("q").exitStatus, 0);
-}
-
-TEST_F(ProgramTest, OnlyEscapeAndLowerCaseQQuit)
-{
-    ASSERT_NO_FATAL_FAILURE(start({"1024", "768", "60"}));
-    pressKey(display, "q", true);
-    pressKey(display, "a");
-    pressKey(display, "Return");
-    pressKey(display, "space");
-    // Ignored keys leave it running in its mode.
-    EXPECT_FALSE(waitUntil([&] { return !running(); }, 1500));
-    EXPECT_TRUE(screenInMode(1024, 768));
-
-    const ProcessResult result = stopWithKey("q");
-    EXPECT_TRUE(result.exited);
-    EXPECT_EQ(result.exitStatus, 0);
-    EXPECT_EQ(result.out, "");
-    EXPECT_TRUE(screenInMode(DESKTOP_WIDTH, DESKTOP_HEIGHT));
-
-    ASSERT_NO_FATAL_FAILURE(start({"640", "480", "60"}));
-    EXPECT_EQ(stopWithKey("Escape").exitStatus, 0);
-    EXPECT_TRUE(screenInMode(DESKTOP_WIDTH, DESKTOP_HEIGHT));
-}
-
-TEST_F(ProgramTest, SignalsRestoreTheDesktopMode)
-{
-    for (const int signalNumber : {SIGINT, SIGTERM, SIGHUP}) {
-        SCOPED_TRACE(signalNumber);
-        ASSERT_NO_FATAL_FAILURE(start({"1024", "768", "60"}));
-        const ProcessResult result = stopWithSignal(signalNumber);
-        EXPECT_TRUE(result.exited);
-        EXPECT_EQ(result.exitStatus, 128 + signalNumber);
-        EXPECT_TRUE(screenInMode(DESKTOP_WIDTH, DESKTOP_HEIGHT));
-    }
 }

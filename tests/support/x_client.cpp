@@ -1,10 +1,12 @@
 #include "x_client.h"
 
+#include <X11/Xatom.h>
 #include <X11/Xutil.h>
 #include <X11/extensions/XTest.h>
 #include <X11/extensions/xf86vmode.h>
 #include <png.h>
 
+#include <algorithm>
 #include <cstdlib>
 
 #include "process.h"
@@ -26,6 +28,28 @@ int channel(unsigned long pixel, unsigned long mask)
     const int shift = maskShift(mask);
     const unsigned long top = mask >> shift;
     return top == 0 ? 0 : static_cast<int>(((pixel & mask) >> shift) * 255UL / top);
+}
+
+struct Area {
+    int x;
+    int y;
+    int width;
+    int height;
+};
+
+// Converts the image's pixels from (imageX, imageY) on into the picture's
+// area, by the visual's colour masks.
+void copyPixels(XImage* image, const Visual* visual, const Area& area, int imageX, int imageY, Picture* picture)
+{
+    for (int y = 0; y < area.height; ++y) {
+        for (int x = 0; x < area.width; ++x) {
+            const unsigned long pixel = XGetPixel(image, imageX + x, imageY + y);
+            picture->pixels[static_cast<size_t>(area.y + y) * static_cast<size_t>(picture->width) +
+                            static_cast<size_t>(area.x + x)] =
+                Rgb{channel(pixel, visual->red_mask), channel(pixel, visual->green_mask),
+                    channel(pixel, visual->blue_mask)};
+        }
+    }
 }
 
 }  // namespace
@@ -84,6 +108,53 @@ bool switchToMode(Display* display, int width, int height)
     return switched;
 }
 
+bool windowManagerRunning(Display* display)
+{
+    const Atom check = XInternAtom(display, "_NET_SUPPORTING_WM_CHECK", False);
+    Atom type = 0;
+    int format = 0;
+    unsigned long count = 0;
+    unsigned long remaining = 0;
+    unsigned char* data = nullptr;
+    XGetWindowProperty(display, DefaultRootWindow(display), check, 0, 1, False, XA_WINDOW, &type, &format, &count,
+                       &remaining, &data);
+    if (data != nullptr) {
+        XFree(data);
+    }
+    return type == XA_WINDOW && count == 1;
+}
+
+bool resizeLargestWindow(Display* display, int width, int height)
+{
+    Window rootReturn = 0;
+    Window parent = 0;
+    Window* children = nullptr;
+    unsigned int count = 0;
+    XQueryTree(display, DefaultRootWindow(display), &rootReturn, &parent, &children, &count);
+    Window largest = 0;
+    long largestArea = 0;
+    for (unsigned int i = 0; i < count; ++i) {
+        XWindowAttributes attributes;
+        if (XGetWindowAttributes(display, children[i], &attributes) == 0 || attributes.map_state != IsViewable) {
+            continue;
+        }
+        const long area = static_cast<long>(attributes.width) * attributes.height;
+        if (area > largestArea) {
+            largest = children[i];
+            largestArea = area;
+        }
+    }
+    if (children != nullptr) {
+        XFree(children);
+    }
+    if (largest == 0) {
+        return false;
+    }
+    XResizeWindow(display, largest, static_cast<unsigned>(width), static_cast<unsigned>(height));
+    XSync(display, False);
+    return true;
+}
+
 void pressKey(Display* display, const char* keysymName, bool withShift)
 {
     const KeyCode shift = XKeysymToKeycode(display, XStringToKeysym("Shift_L"));
@@ -99,28 +170,80 @@ void pressKey(Display* display, const char* keysymName, bool withShift)
     XSync(display, False);
 }
 
+Point viewPort(Display* display)
+{
+    Point corner = {0, 0};
+    XF86VidModeGetViewPort(display, DefaultScreen(display), &corner.x, &corner.y);
+    return corner;
+}
+
 Picture grabPicture(Display* display, int width, int height)
+{
+    const Point corner = viewPort(display);
+    return grabRectangle(display, corner.x, corner.y, width, height);
+}
+
+Picture grabScreen(Display* display)
+{
+    const int screen = DefaultScreen(display);
+    return grabRectangle(display, 0, 0, DisplayWidth(display, screen), DisplayHeight(display, screen));
+}
+
+Picture grabRectangle(Display* display, int left, int top, int width, int height)
 {
     Picture picture;
     const int screen = DefaultScreen(display);
-    const int top = DisplayHeight(display, screen) - height;
-    XImage* image = XGetImage(display, RootWindow(display, screen), 0, top, static_cast<unsigned>(width),
-                              static_cast<unsigned>(height), AllPlanes, ZPixmap);
-    if (image == nullptr) {
+    const Window root = RootWindow(display, screen);
+    XImage* rootImage = XGetImage(display, root, left, top, static_cast<unsigned>(width), static_cast<unsigned>(height),
+                                  AllPlanes, ZPixmap);
+    if (rootImage == nullptr) {
         return picture;
     }
-    const Visual* visual = DefaultVisual(display, screen);
     picture.width = width;
     picture.height = height;
-    picture.pixels.reserve(static_cast<size_t>(width) * static_cast<size_t>(height));
-    for (int y = 0; y < height; ++y) {
-        for (int x = 0; x < width; ++x) {
-            const unsigned long pixel = XGetPixel(image, x, y);
-            picture.pixels.push_back(Rgb{channel(pixel, visual->red_mask), channel(pixel, visual->green_mask),
-                                         channel(pixel, visual->blue_mask)});
+    picture.pixels.resize(static_cast<size_t>(width) * static_cast<size_t>(height));
+    const Area whole = {0, 0, width, height};
+    copyPixels(rootImage, DefaultVisual(display, screen), whole, 0, 0, &picture);
+
+    // What the root reads where a window of another depth lies is undefined:
+    // read those parts from the windows themselves. Bottom to top, as they
+    // are stacked, and a window of the root's depth puts the root's reading
+    // back, so the topmost window's pixels win.
+    Window rootReturn = 0;
+    Window parent = 0;
+    Window* children = nullptr;
+    unsigned int count = 0;
+    XQueryTree(display, root, &rootReturn, &parent, &children, &count);
+    for (unsigned int i = 0; i < count; ++i) {
+        XWindowAttributes attributes;
+        if (XGetWindowAttributes(display, children[i], &attributes) == 0 || attributes.map_state != IsViewable) {
+            continue;
+        }
+        // The window's inside, in the picture's coordinates, clipped to it.
+        const int x0 = std::max(attributes.x + attributes.border_width - left, 0);
+        const int y0 = std::max(attributes.y + attributes.border_width - top, 0);
+        const int x1 = std::min(attributes.x + attributes.border_width + attributes.width - left, width);
+        const int y1 = std::min(attributes.y + attributes.border_width + attributes.height - top, height);
+        if (x0 >= x1 || y0 >= y1) {
+            continue;
+        }
+        const Area area = {x0, y0, x1 - x0, y1 - y0};
+        if (attributes.depth == DefaultDepth(display, screen)) {
+            copyPixels(rootImage, DefaultVisual(display, screen), area, x0, y0, &picture);
+            continue;
+        }
+        XImage* image = XGetImage(display, children[i], left + x0 - attributes.x - attributes.border_width,
+                                  top + y0 - attributes.y - attributes.border_width, static_cast<unsigned>(area.width),
+                                  static_cast<unsigned>(area.height), AllPlanes, ZPixmap);
+        if (image != nullptr) {
+            copyPixels(image, attributes.visual, area, 0, 0, &picture);
+            XDestroyImage(image);
         }
     }
-    XDestroyImage(image);
+    if (children != nullptr) {
+        XFree(children);
+    }
+    XDestroyImage(rootImage);
     return picture;
 }
 

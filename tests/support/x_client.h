@@ -32,6 +32,14 @@ bool waitForProgramMode(Display* display, pid_t pid, int width, int height, int 
 // failed test does not leave the next one in a different mode.
 bool switchToMode(Display* display, int width, int height);
 
+// Whether a window manager has announced itself on the root window
+// (_NET_SUPPORTING_WM_CHECK).
+bool windowManagerRunning(Display* display);
+
+// Resizes the largest window shown on the screen, such as the program's
+// game-mode window, as a window manager could; false if there is none.
+bool resizeLargestWindow(Display* display, int width, int height);
+
 // Types one key through XTest, with Shift held if asked.
 void pressKey(Display* display, const char* keysymName, bool withShift = false);
 
@@ -52,10 +60,23 @@ struct Picture {
     }
 };
 
-// The program's picture: freeglut's game-mode window covers the whole root
-// and the viewport sits at GL's origin, so a width x height picture lies in
-// the root's lower-left corner. Picture row 0 is the picture's top.
+struct Point {
+    int x;
+    int y;
+};
+
+// The top-left corner of the part of the screen the monitor shows, as
+// XF86VidMode reports it.
+Point viewPort(Display* display);
+
+// What a monitor shows in a width x height mode: that rectangle of the
+// screen at the VidMode viewport. Picture row 0 is the top.
 Picture grabPicture(Display* display, int width, int height);
+// The whole screen, the desktop's size.
+Picture grabScreen(Display* display);
+// A rectangle of the screen, left and top in screen coordinates. Windows
+// of another depth than the screen's are read from the windows themselves.
+Picture grabRectangle(Display* display, int left, int top, int width, int height);
 
 // Whether a pixel shows the colour (components 0..1) within the rounding
 // of a 16-bit (5-6-5) screen.

@@ -1,0 +1,17 @@
+#pragma once
+
+#include "x_client.h"
+
+bool isWhite(Rgb pixel);
+
+// Checks a picture of the pattern at width x height as the monitor shows
+// it: the grid band, one bar from line 1 down, the colours.
+void checkPattern(const Picture& picture, int width, int height);
+
+// The title's top lies within the picture's first 20 lines.
+void checkTitleAtTheTop(const Picture& picture);
+
+// Nothing of the pattern (no white, green or red) lies outside the
+// width x height rectangle at corner of a picture of the whole screen:
+// the monitor would not show it.
+void checkNothingOutside(const Picture& screen, Point corner, int width, int height);
