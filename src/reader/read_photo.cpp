@@ -116,7 +116,6 @@ Verdict readScreen(const cv::Mat& photo, const Quad& outline, const Mode& mode, 
         return Verdict::WrongSpacing;
     }
     screen->bar = findBar(photo, toPattern, screen->grid, mode);
-    screen->scan = readScanPhase(photo, toPattern, screen->grid, screen->bar, mode);
     return Verdict::Screen;
 }
 
@@ -204,6 +203,10 @@ PhotoReading readBgrPhoto(const cv::Mat& photo, const ReadSettings& settings, co
         }
     }
 
+    // The scan-out only of the two screens chosen.
+    for (Screen& screen : screens) {
+        screen.scan = readScanPhase(photo, patternHomography(screen.outline, mode), screen.grid, screen.bar, mode);
+    }
     const std::array<int, 2> order = assignScreens(screens[0].outline, screens[1].outline, settings.reference);
     const Screen& reference = screens[static_cast<size_t>(order[0])];
     const Screen& device = screens[static_cast<size_t>(order[1])];
