@@ -1,4 +1,5 @@
 // vesmira-read-benchmark [PHOTOS [MEMORY_PHOTOS]]
+// vesmira-read-benchmark --video [FRAMES]
 //
 // How reading compares with decoding, and whether memory stays flat:
 //  - makes PHOTOS (default 20) photos of 4000 x 3000 with the photo model
@@ -9,12 +10,19 @@
 //  - runs vesmira-read over MEMORY_PHOTOS (default 100) such photos and
 //    over 2, and prints the peak resident memory of each run (the child's
 //    own ru_maxrss, from wait4).
+// With --video: makes a slow-motion video of FRAMES (default 300) frames of
+// 1920 x 1080 at 240 fps of the same scene, as MPEG-4 in .mp4 and as MJPEG
+// in .avi, and prints for each the frames per second that decoding alone
+// (cv::VideoCapture, every frame to BGR) and vesmira-read --json reach, its
+// peak memory, and the machine's load around the runs.
 // Captures the pattern's frames first if the build has none yet.
+#include <malloc.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <opencv2/imgcodecs.hpp>
+#include <opencv2/videoio.hpp>
 
 #include <algorithm>
 #include <chrono>
@@ -22,6 +30,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -45,9 +54,9 @@ double secondsSince(Clock::time_point start)
     return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
-// Runs a program to its end with stdout thrown away; its exit status, and
-// its peak resident memory in kB.
-int runChild(const std::vector<std::string>& argv, long* peakKb)
+// Runs a program to its end with stdout thrown away (or written to
+// outPath); its exit status, and its peak resident memory in kB.
+int runChild(const std::vector<std::string>& argv, long* peakKb, const char* outPath = "/dev/null")
 {
     std::vector<std::string> args = argv;
     std::vector<char*> pointers;
@@ -56,9 +65,14 @@ int runChild(const std::vector<std::string>& argv, long* peakKb)
         pointers.push_back(arg.data());
     }
     pointers.push_back(nullptr);
+    // The child would write out what is still buffered a second time.
+    (void)std::fflush(nullptr);
+    // A forked child's peak memory starts from this process's resident
+    // memory at the fork: give back what is free first.
+    (void)malloc_trim(0);
     const pid_t pid = fork();
     if (pid == 0) {
-        if (std::freopen("/dev/null", "w", stdout) == nullptr) {
+        if (std::freopen(outPath, "w", stdout) == nullptr) {
             _exit(127);
         }
         execv(pointers[0], pointers.data());
@@ -81,8 +95,8 @@ std::vector<std::string> readerCommand(const photo_model::Scenario& scenario, co
     return argv;
 }
 
-// Writes count photos into dir; their paths.
-std::vector<std::string> makePhotos(const photo_model::Scenario& scenario, int count, const std::string& dir)
+// The pattern's frames for the scenario's mode, captured if need be.
+photo_model::PatternFrames patternFrames(const photo_model::Scenario& scenario)
 {
     const std::string frameDir = std::string(PATTERN_FRAMES_DIR) + "/" + photo_model::modeName(scenario.mode);
     std::filesystem::create_directories(PATTERN_FRAMES_DIR);
@@ -92,7 +106,13 @@ std::vector<std::string> makePhotos(const photo_model::Scenario& scenario, int c
                  &unused) != 0) {
         throw std::runtime_error("could not capture the pattern's frames into " + frameDir);
     }
-    const photo_model::PatternFrames frames = photo_model::loadPatternFrames(frameDir);
+    return photo_model::loadPatternFrames(frameDir);
+}
+
+// Writes count photos into dir; their paths.
+std::vector<std::string> makePhotos(const photo_model::Scenario& scenario, int count, const std::string& dir)
+{
+    const photo_model::PatternFrames frames = patternFrames(scenario);
     std::mt19937 random(scenario.seed);
     std::vector<std::string> paths;
     const Clock::time_point start = Clock::now();
@@ -161,10 +181,121 @@ int benchmark(int count, int memoryCount, const std::string& dir)
     return 0;
 }
 
+std::string loadAverage()
+{
+    double load[3] = {0.0, 0.0, 0.0};
+    if (getloadavg(load, 3) != 3) {
+        return "unknown";
+    }
+    char text[64];
+    (void)std::snprintf(text, sizeof text, "%.2f %.2f %.2f", load[0], load[1], load[2]);
+    return text;
+}
+
+// Frames decoded to BGR by OpenCV's video input, as the reader gets them.
+int decodeVideo(const std::string& path)
+{
+    cv::VideoCapture capture(path, cv::CAP_FFMPEG);
+    if (!capture.isOpened()) {
+        throw std::runtime_error("cv::VideoCapture cannot open " + path);
+    }
+    cv::Mat frame;
+    int count = 0;
+    while (capture.read(frame)) {
+        ++count;
+    }
+    return count;
+}
+
+// The number after "photos_read": in vesmira-read's JSON document.
+int framesRead(const std::string& jsonPath)
+{
+    std::ifstream in(jsonPath);
+    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const std::string key = "\"photos_read\":";
+    const std::size_t at = text.rfind(key);
+    return at == std::string::npos ? -1 : std::atoi(text.c_str() + at + key.size());  // NOLINT(cert-err34-c)
+}
+
+int videoBenchmark(int frameCount, const std::string& dir)
+{
+    photo_model::Scenario scenario = photo_model::withPhotoWidth(photo_model::standardScenarios().front(), 1920);
+    scenario.camera.height = 1080;
+    const std::vector<std::pair<std::string, const char*>> videos = {{dir + "/video.mp4", "MPEG-4 part 2"},
+                                                                     {dir + "/video.avi", "MJPEG"}};
+    {
+        const photo_model::PatternFrames frames = patternFrames(scenario);
+        for (const auto& [path, codec] : videos) {
+            photo_model::VideoSettings settings;
+            settings.fps = 240.0;
+            settings.frameCount = frameCount;
+            std::mt19937 random(scenario.seed);
+            const Clock::time_point made = Clock::now();
+            photo_model::writeVideo(frames, scenario, settings, path, random);
+            std::printf("%s: %d frames of %dx%d at 240 fps (%s), made in %.1f s, %.1f MB\n", path.c_str(), frameCount,
+                        scenario.camera.width, scenario.camera.height, codec, secondsSince(made),
+                        static_cast<double>(std::filesystem::file_size(path)) / 1e6);
+        }
+    }
+    std::printf("%u cores; load average before: %s\n", std::thread::hardware_concurrency(), loadAverage().c_str());
+    for (const auto& [path, codec] : videos) {
+        // Both read the file from the page cache: decode once untimed first.
+        (void)decodeVideo(path);
+        Clock::time_point start = Clock::now();
+        const int decoded = decodeVideo(path);
+        const double decodeBefore = secondsSince(start);
+        long peakKb = 0;
+        const std::string json = dir + "/read.json";
+        start = Clock::now();
+        const int status = runChild(readerCommand(scenario, {path}), &peakKb, json.c_str());
+        const double reading = secondsSince(start);
+        start = Clock::now();
+        (void)decodeVideo(path);
+        const double decodeAfter = secondsSince(start);
+        const int read = framesRead(json);
+        if (status != 0 || decoded != frameCount) {
+            (void)std::fprintf(stderr, "vesmira-read ended with status %d; %d of %d frames decoded\n", status, decoded,
+                               frameCount);
+            return 1;
+        }
+        const double decoding = (decodeBefore + decodeAfter) / 2.0;
+        std::printf("%s (%s):\n", path.c_str(), codec);
+        std::printf("  decoding only (cv::VideoCapture to BGR): %.2f s and %.2f s, %.0f frames/s\n", decodeBefore,
+                    decodeAfter, frameCount / decoding);
+        std::printf(
+            "  vesmira-read --json: %.2f s, %.0f frames/s (%.1f ms a frame), %d of %d frames read, "
+            "peak resident memory %.1f MB\n",
+            reading, frameCount / reading, 1000.0 * reading / frameCount, read, frameCount, megabytes(peakKb));
+        std::printf("  load average after: %s\n", loadAverage().c_str());
+    }
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
 {
+    if (argc > 1 && std::string(argv[1]) == "--video") {
+        const int frames = argc > 2 ? std::atoi(argv[2]) : 300;  // NOLINT(cert-err34-c): checked below
+        if (argc > 3 || frames < 2) {
+            (void)std::fputs("usage: vesmira-read-benchmark --video [FRAMES]  (at least 2)\n", stderr);
+            return 2;
+        }
+        photo_model::keepFreedMemory();
+        char dir[] = "/tmp/vesmira-read-benchmark-XXXXXX";
+        if (mkdtemp(dir) == nullptr) {
+            (void)std::fputs("vesmira-read-benchmark: cannot create a temporary folder\n", stderr);
+            return 1;
+        }
+        int status = 1;
+        try {
+            status = videoBenchmark(frames, dir);
+        } catch (const std::exception& error) {
+            (void)std::fprintf(stderr, "vesmira-read-benchmark: %s\n", error.what());
+        }
+        std::filesystem::remove_all(dir);
+        return status;
+    }
     const int count = argc > 1 ? std::atoi(argv[1]) : 20;         // NOLINT(cert-err34-c): checked below
     const int memoryCount = argc > 2 ? std::atoi(argv[2]) : 100;  // NOLINT(cert-err34-c)
     if (argc > 3 || count < 2 || memoryCount < 2) {

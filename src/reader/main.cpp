@@ -3,6 +3,7 @@
 
 #include <opencv2/core/utils/logger.hpp>
 
+#include <array>
 #include <exception>
 #include <iostream>
 #include <string>
@@ -12,6 +13,7 @@
 #include "reader/read_photo.h"
 #include "reader/report.h"
 #include "reader/run.h"
+#include "reader/video_input.h"
 
 namespace {
 
@@ -32,6 +34,7 @@ int main(int argc, char** argv)
         // Standard error carries one line per failed photo; OpenCV's own
         // messages would break that, and its failures reach us as errors.
         cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_SILENT);
+        reader::configureVideoInput();
 
         const std::vector<std::string> args(argv + (argc > 0 ? 1 : 0), argv + argc);
         const reader::CommandLine line = reader::parseCommandLine(args);
@@ -46,8 +49,9 @@ int main(int argc, char** argv)
                 break;
         }
         return reader::runReader(line.options, std::cout, std::cerr, sameDestination(STDOUT_FILENO, STDERR_FILENO),
-                                 [](const cv::Mat& photo, const reader::ReadSettings& settings) {
-                                     return reader::readPhoto(photo, settings);
+                                 [](const cv::Mat& photo, const reader::ReadSettings& settings,
+                                    const std::array<reader::Quad, 2>* knownScreens) {
+                                     return reader::readPhoto(photo, settings, knownScreens);
                                  });
     } catch (const std::exception& e) {
         std::cerr << "vesmira-read: " << e.what() << "\n";

@@ -1,13 +1,18 @@
 #include "reader/options.h"
 
+#include <cctype>
+#include <charconv>
 #include <climits>
+#include <cmath>
+#include <cstdio>
 
 namespace reader {
 
 namespace {
 
 constexpr const char* SYNOPSIS =
-    "usage: vesmira-read [--json] [--reference left|right|top|bottom] [--annotate DIR] WIDTH HEIGHT RATE PHOTO...\n";
+    "usage: vesmira-read [--json] [--reference left|right|top|bottom] [--annotate DIR] [--readout MS] [--every N]\n"
+    "                    [--plot FILE] WIDTH HEIGHT RATE PHOTO|VIDEO...\n";
 
 // Applies one option's value to the options; an error sentence, or empty.
 using ApplyOption = std::string (*)(Options* options, const std::string& value);
@@ -49,11 +54,60 @@ std::string setAnnotateDir(Options* options, const std::string& value)
     return {};
 }
 
+std::string setReadout(Options* options, const std::string& value)
+{
+    const std::optional<double> ms = parsePositiveDecimal(value);
+    if (!ms) {
+        return "--readout must be a positive number of milliseconds, not '" + value + "'";
+    }
+    if (*ms > MAX_READOUT_MS) {
+        char limit[32];
+        (void)std::snprintf(limit, sizeof limit, "%.0f", MAX_READOUT_MS);
+        return "--readout must be at most " + std::string(limit) + " ms, a camera's readout time, not '" + value + "'";
+    }
+    options->settings.readoutMs = *ms;
+    return {};
+}
+
+std::string setEvery(Options* options, const std::string& value)
+{
+    const std::optional<int> n = parsePositiveInt(value);
+    if (!n) {
+        return "--every must be a positive integer, not '" + value + "'";
+    }
+    options->every = *n;
+    return {};
+}
+
+bool endsWithIgnoringCase(const std::string& text, std::string_view end)
+{
+    if (text.size() < end.size()) {
+        return false;
+    }
+    for (std::size_t i = 0; i < end.size(); ++i) {
+        const auto c = static_cast<unsigned char>(text[text.size() - end.size() + i]);
+        if (std::tolower(c) != end[i]) {
+            return false;
+        }
+    }
+    return true;
+}
+
+std::string setPlotFile(Options* options, const std::string& value)
+{
+    // The extension chooses the format; anything else would be a surprise
+    // at the end of a long run.
+    if (!endsWithIgnoringCase(value, ".png") && !endsWithIgnoringCase(value, ".svg")) {
+        return "--plot needs a file name ending in .png or .svg, not '" + value + "'";
+    }
+    options->plotFile = value;
+    return {};
+}
+
 // A new option is one more line here.
 constexpr OptionSpec OPTION_SPECS[] = {
-    {"--json", false, setJson},
-    {"--reference", true, setReference},
-    {"--annotate", true, setAnnotateDir},
+    {"--json", false, setJson},      {"--reference", true, setReference}, {"--annotate", true, setAnnotateDir},
+    {"--readout", true, setReadout}, {"--every", true, setEvery},         {"--plot", true, setPlotFile},
 };
 
 const OptionSpec* findOption(std::string_view name)
@@ -120,6 +174,31 @@ std::optional<int> parsePositiveInt(std::string_view text)
     return static_cast<int>(value);
 }
 
+std::optional<double> parsePositiveDecimal(std::string_view text)
+{
+    std::size_t digits = 0;
+    std::size_t points = 0;
+    for (const char c : text) {
+        if (c >= '0' && c <= '9') {
+            ++digits;
+        } else if (c == '.') {
+            ++points;
+        } else {
+            return std::nullopt;
+        }
+    }
+    if (digits == 0 || points > 1) {
+        return std::nullopt;
+    }
+    double value = 0.0;
+    const char* end = text.data() + text.size();
+    const std::from_chars_result result = std::from_chars(text.data(), end, value, std::chars_format::fixed);
+    if (result.ec != std::errc() || result.ptr != end || !std::isfinite(value) || value <= 0.0) {
+        return std::nullopt;
+    }
+    return value;
+}
+
 CommandLine parseCommandLine(const std::vector<std::string>& args)
 {
     CommandLine line;
@@ -173,7 +252,7 @@ CommandLine parseCommandLine(const std::vector<std::string>& args)
     }
 
     if (positional.size() < 4) {
-        return usageError("expected WIDTH HEIGHT RATE and at least one PHOTO");
+        return usageError("expected WIDTH HEIGHT RATE and at least one PHOTO or VIDEO");
     }
     Mode& mode = options.settings.mode;
     std::string error = readModeNumber("WIDTH", positional[0], COLUMN_COUNT, MAX_MODE_SIDE, &mode.width);
@@ -200,20 +279,28 @@ std::string helpText()
 {
     return std::string(SYNOPSIS) +
            "\n"
-           "Reads photographs of a reference display and a device under test, both\n"
-           "showing vesmira's pattern, and reports the device's lag per photo and over\n"
-           "all of them.\n"
+           "Reads photographs, or videos, of a reference display and a device under\n"
+           "test, both showing vesmira's pattern, and reports the device's lag per photo\n"
+           "or video frame and over all of them, to a fraction of a frame where the\n"
+           "screens' scan-out shows.\n"
            "\n"
            "  WIDTH HEIGHT RATE  the mode the pattern ran in, as given to vesmira\n"
-           "  PHOTO...           JPEG or PNG photographs\n"
+           "  PHOTO|VIDEO...     JPEG or PNG photographs; videos (MP4, MOV, AVI, MKV,\n"
+           "                     MJPEG), each frame read as a photo\n"
            "  --json             print one JSON document instead of text\n"
            "  --reference WHERE  where the reference screen is in the photos:\n"
            "                     left (the default), right, top or bottom\n"
-           "  --annotate DIR     write a JPEG per photo into DIR showing what was read\n"
+           "  --annotate DIR     write a JPEG per photo into DIR showing what was read;\n"
+           "                     of a video, its first frame and its first failed ones\n"
+           "  --readout MS       the camera's top-to-bottom readout time (rolling\n"
+           "                     shutter) for the whole photo, in ms; without it a\n"
+           "                     global shutter is assumed\n"
+           "  --every N          of a video, read every N-th frame only\n"
+           "  --plot FILE        draw the lag of every reading into FILE, .png or .svg\n"
            "  --help             show this text\n"
            "\n"
-           "Exit status: 0 when at least one photo was read, 1 when none was,\n"
-           "2 for a usage error.\n";
+           "Exit status: 0 when at least one photo was read, 1 when none was or the\n"
+           "plot could not be written, 2 for a usage error.\n";
 }
 
 }  // namespace reader

@@ -12,14 +12,21 @@ namespace reader {
 // The largest mode accepted: beyond any display, and a bound on what a
 // rectified screen may cost in memory.
 constexpr int MAX_MODE_SIDE = 16384;
+// A camera's readout takes milliseconds, tens at most; anything near a
+// second is a mistake (seconds for milliseconds, say).
+constexpr double MAX_READOUT_MS = 1000.0;
 
 // What the command line asks for.
 struct Options {
     bool json = false;
     // Where the annotated pictures go; empty when none are wanted.
     std::string annotateDir;
+    // Where the picture of the series goes (.png or .svg); empty when none.
+    std::string plotFile;
+    // Of a video, every n-th frame is read, from its first.
+    int every = 1;
     ReadSettings settings;
-    // The photos, as given.
+    // The photos and videos, as given.
     std::vector<std::string> files;
 };
 
@@ -39,6 +46,11 @@ CommandLine parseCommandLine(const std::vector<std::string>& args);
 // A positive decimal integer and nothing else: no sign, no spaces, no
 // trailing text, no overflow.
 std::optional<int> parsePositiveInt(std::string_view text);
+
+// A positive decimal number written with digits and at most one '.', as
+// "8", "8.5", ".5" or "8.": no sign, exponent, spaces or other text. The
+// locale does not matter.
+std::optional<double> parsePositiveDecimal(std::string_view text);
 
 // The synopsis and a pointer to --help, for usage errors.
 std::string usageText();

@@ -65,8 +65,8 @@ void LagSeries::add(const PhotoReading& reading)
         return;
     }
     ++photosRead;
-    lagMs.push_back(reading.lagMs);
-    lagFrames.push_back(static_cast<double>(reading.lagFrames));
+    lagMs.push_back(reading.subFrameLagMs);
+    lagFrames.push_back(reading.subFrameLagFrames);
 }
 
 LagSummary summarize(const LagSeries& series)
@@ -100,17 +100,29 @@ std::string oneLine(const std::string& text)
     return line;
 }
 
+std::string resultName(const PhotoResult& result)
+{
+    std::string name = oneLine(result.file);
+    if (result.frame) {
+        name += " frame " + std::to_string(result.frame->index) + " (" + fixed(result.frame->timeS, 3) + " s)";
+    }
+    return name;
+}
+
 std::string plainPhotoLines(const PhotoResult& result)
 {
     const PhotoReading& reading = result.reading;
-    const std::string name = oneLine(result.file);
     if (!reading.ok) {
         return errorLine(result);
     }
-    const int frames = reading.lagFrames;
+    const std::string name = resultName(result);
+    const int columns = reading.lagFrames;
     std::string text = name + "  reference column " + std::to_string(reading.reference.column) + ", device column " +
-                       std::to_string(reading.device.column) + ": " + std::to_string(frames) +
-                       (frames == 1 || frames == -1 ? " frame" : " frames") + " = " + fixed(reading.lagMs, 1) + " ms\n";
+                       std::to_string(reading.device.column) + ": " + fixed(reading.subFrameLagFrames, 2) +
+                       " frames = " + fixed(reading.subFrameLagMs, 1) + " ms" + (reading.coarse ? ", coarse" : "") +
+                       " (columns: " + std::to_string(columns) +
+                       (columns == 1 || columns == -1 ? " frame" : " frames") + " = " + fixed(reading.lagMs, 1) +
+                       " ms)\n";
     for (const std::string& warning : reading.warnings) {
         text += name + ": warning: " + oneLine(warning) + "\n";
     }
@@ -120,7 +132,7 @@ std::string plainPhotoLines(const PhotoResult& result)
 std::string errorLine(const PhotoResult& result)
 {
     const std::string reason = result.reading.error.empty() ? "not read" : result.reading.error;
-    return oneLine(result.file) + ": error: " + oneLine(reason) + "\n";
+    return resultName(result) + ": error: " + oneLine(reason) + "\n";
 }
 
 std::string plainSummary(const LagSummary& summary)
@@ -138,15 +150,29 @@ std::string plainSummary(const LagSummary& summary)
 nlohmann::ordered_json photoJson(const PhotoResult& result)
 {
     const PhotoReading& reading = result.reading;
-    nlohmann::ordered_json photo = {{"file", result.file}, {"ok", reading.ok}};
+    nlohmann::ordered_json photo = {{"file", result.file}};
+    if (result.frame) {
+        photo["frame"] = result.frame->index;
+        photo["time_s"] = rounded(result.frame->timeS, 1e6);
+    }
+    photo["ok"] = reading.ok;
     if (!reading.ok) {
         photo["error"] = reading.error.empty() ? "not read" : reading.error;
         return photo;
     }
+    const auto scanRow = [](const ScreenReading& screen) -> nlohmann::ordered_json {
+        if (!screen.scanRow) {
+            return nullptr;
+        }
+        return rounded(*screen.scanRow, 100.0);
+    };
     photo["reference_column"] = reading.reference.column;
     photo["device_column"] = reading.device.column;
-    photo["lag_frames"] = reading.lagFrames;
-    photo["lag_ms"] = rounded(reading.lagMs, 1000.0);
+    photo["lag_frames"] = rounded(reading.subFrameLagFrames, 1000.0);
+    photo["lag_ms"] = rounded(reading.subFrameLagMs, 1000.0);
+    photo["lag_ms_columns"] = rounded(reading.lagMs, 1000.0);
+    photo["scan_rows"] = {scanRow(reading.reference), scanRow(reading.device)};
+    photo["coarse"] = reading.coarse;
     photo["screens"] = {quadJson(reading.reference.corners), quadJson(reading.device.corners)};
     photo["warnings"] = reading.warnings;
     return photo;

@@ -12,14 +12,25 @@
 
 namespace reader {
 
-// One photo's outcome, as the report shows it.
+// Where a video frame stands in its video.
+struct FramePosition {
+    // Counted from 0, the video's first frame, whether read or skipped.
+    long long index = 0;
+    // From the video's start, by the frame's timestamp.
+    double timeS = 0.0;
+};
+
+// One photo's or video frame's outcome, as the report shows it. A video
+// that cannot be opened, or ends early, is one result without a frame.
 struct PhotoResult {
     // The path as given on the command line.
     std::string file;
+    std::optional<FramePosition> frame;
     PhotoReading reading;
 };
 
-// The series so far: what the summary needs, a few bytes per photo.
+// The series so far: what the summary needs, a few bytes per photo. The
+// lag is the sub-frame reading.
 struct LagSeries {
     int photosRead = 0;
     int photosFailed = 0;
@@ -43,9 +54,15 @@ LagSummary summarize(const LagSeries& series);
 std::string oneLine(const std::string& text);
 
 // The photo's line ("IMG_0412.jpg  reference column 17, device column 14:
-// 3 frames = 50.0 ms" or "IMG_0413.jpg: error: ..."), then a line per
-// warning ("IMG_0412.jpg: warning: ..."). Each line ends in a newline.
+// 3.27 frames = 54.5 ms (columns: 3 frames = 50.0 ms)", with ", coarse"
+// after the ms when a screen's scan row was not seen; or "IMG_0413.jpg:
+// error: ..."), then a line per warning ("IMG_0412.jpg: warning: ...").
+// A video frame is named "clip.mp4 frame 12 (0.050 s)". Each line ends in
+// a newline.
 std::string plainPhotoLines(const PhotoResult& result);
+
+// The file's name for the report, and the frame of a video.
+std::string resultName(const PhotoResult& result);
 
 // The line for standard error about a photo that was not read; the same
 // text as its line on standard output.

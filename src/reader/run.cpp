@@ -1,13 +1,27 @@
 #include "reader/run.h"
 
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
 #include <exception>
+#include <filesystem>
+#include <mutex>
 #include <new>
+#include <optional>
+#include <set>
+#include <system_error>
 
 #include "reader/annotate.h"
 #include "reader/image_input.h"
 #include "reader/in_order.h"
+#include "reader/plot.h"
+#include "reader/video_input.h"
 
 namespace reader {
+
+namespace fs = std::filesystem;
 
 namespace {
 
@@ -15,58 +29,343 @@ namespace {
 // workers busy past a slow photo, few enough that waiting results cost
 // nothing.
 constexpr std::size_t READ_AHEAD = 8;
+// A video's decoded frames between the decoder and the report: one for each
+// reader, and as many ready, so that neither waits for the other. Each is
+// a whole frame in memory.
+constexpr std::size_t VIDEO_WINDOW = 2 * VIDEO_READ_WORKERS + 2;
+
+// Runs body, turning whatever it throws into the reading's error.
+template <typename Body>
+PhotoReading guarded(Body body)
+{
+    PhotoReading reading;
+    try {
+        reading = body();
+        if (!reading.ok && reading.error.empty()) {
+            reading.error = "not read, for no reason given";
+        }
+    } catch (const cv::Exception& e) {
+        reading = PhotoReading{};
+        reading.error = "OpenCV failed" + (e.func.empty() ? std::string() : " in " + e.func) + ": " + e.err;
+    } catch (const std::bad_alloc&) {
+        reading = PhotoReading{};
+        reading.error = "out of memory";
+    } catch (const std::exception& e) {
+        reading = PhotoReading{};
+        reading.error = std::string("internal error: ") + e.what();
+    } catch (...) {
+        reading = PhotoReading{};
+        reading.error = "internal error";
+    }
+    return reading;
+}
+
+PhotoReading failedReading(const std::string& error)
+{
+    PhotoReading reading;
+    reading.error = error;
+    return reading;
+}
+
+// Draws what was read on the picture, in place, and writes it; a failure
+// to write becomes a warning of a read photo, or part of a failed one's
+// error.
+void annotate(cv::Mat* picture, PhotoReading* reading, const ReadSettings& settings, const std::string& path)
+{
+    drawAnnotation(picture, *reading, settings);
+    const std::string error = writeJpeg(*picture, path);
+    if (!error.empty()) {
+        if (reading->ok) {
+            reading->warnings.push_back("annotated picture not written: " + error);
+        } else {
+            reading->error += "; annotated picture not written: " + error;
+        }
+    }
+}
+
+PhotoReading readOne(const cv::Mat& picture, const ReadSettings& settings, const std::array<Quad, 2>* known,
+                     const PhotoReader& read)
+{
+    PhotoReading reading = read(picture, settings, known);
+    const std::string warning = rollingShutterWarning(settings);
+    if (reading.ok && !warning.empty()) {
+        reading.warnings.push_back(warning);
+    }
+    return reading;
+}
 
 PhotoReading readAndAnnotate(const std::string& file, const ReadSettings& settings, const std::string& annotationPath,
                              const PhotoReader& read)
 {
     LoadedImage loaded = loadImage(file);
     if (!loaded.error.empty()) {
-        PhotoReading reading;
-        reading.error = loaded.error;
-        return reading;
+        return failedReading(loaded.error);
     }
-    PhotoReading reading = read(loaded.image, settings);
-    if (annotationPath.empty()) {
-        return reading;
-    }
-    // The decoded photo is drawn on in place: no second copy in memory.
-    drawAnnotation(&loaded.image, reading, settings);
-    const std::string error = writeJpeg(loaded.image, annotationPath);
-    if (!error.empty()) {
-        if (reading.ok) {
-            reading.warnings.push_back("annotated picture not written: " + error);
-        } else {
-            reading.error += "; annotated picture not written: " + error;
-        }
+    PhotoReading reading = readOne(loaded.image, settings, nullptr, read);
+    if (!annotationPath.empty()) {
+        // The decoded photo is drawn on in place: no second copy in memory.
+        annotate(&loaded.image, &reading, settings, annotationPath);
     }
     return reading;
 }
 
+std::string canonicalPath(const std::string& path)
+{
+    std::error_code error;
+    const fs::path result = fs::weakly_canonical(path, error);
+    return error ? fs::path(path).lexically_normal().string() : result.string();
+}
+
+// Whether the picture of the series can be written where asked, before a
+// long run is spent on it: an error sentence, or empty.
+std::string checkPlotFile(const std::string& plotFile, const std::vector<std::string>& inputs)
+{
+    const fs::path path(plotFile);
+    const fs::path dir = path.parent_path().empty() ? fs::path(".") : path.parent_path();
+    std::error_code error;
+    if (!fs::is_directory(dir, error)) {
+        return "cannot write " + plotFile + ": there is no directory " + dir.string();
+    }
+    if (access(dir.c_str(), W_OK) != 0) {
+        return "cannot write " + plotFile + ": " + std::generic_category().message(errno);
+    }
+    if (fs::is_directory(path, error)) {
+        return "cannot write " + plotFile + ": it is a directory";
+    }
+    const std::string canonical = canonicalPath(plotFile);
+    for (const std::string& input : inputs) {
+        if (canonicalPath(input) == canonical) {
+            return "cannot write " + plotFile + ": it is one of the photos or videos to read";
+        }
+    }
+    return {};
+}
+
+// What the report, the summary and the plot are made from, result by
+// result, on the thread that runs the whole.
+class Report {
+public:
+    Report(const Options& runOptions, std::ostream& output, std::ostream& errors, bool oneDestination, bool ofOneVideo)
+        : options(runOptions),
+          out(output),
+          err(errors),
+          sameDestination(oneDestination),
+          oneVideo(ofOneVideo),
+          json(output)
+    {
+    }
+
+    void add(const PhotoResult& result)
+    {
+        ++results;
+        series.add(result.reading);
+        if (options.json) {
+            json.add(result);
+        } else {
+            out << plainPhotoLines(result) << std::flush;
+        }
+        if (!result.reading.ok && (options.json || !sameDestination)) {
+            err << errorLine(result) << std::flush;
+        }
+        if (!options.plotFile.empty() && result.reading.ok) {
+            plot.index.push_back(oneVideo && result.frame ? result.frame->timeS : static_cast<double>(results));
+            plot.lagMs.push_back(result.reading.subFrameLagMs);
+        }
+        anyFrame = anyFrame || result.frame.has_value();
+        anyPhoto = anyPhoto || !result.frame.has_value();
+    }
+
+    // The summary, then the plot. The exit status.
+    int finish()
+    {
+        const LagSummary summary = summarize(series);
+        if (options.json) {
+            json.finish(summary);
+        } else {
+            out << "\n" << plainSummary(summary) << std::flush;
+        }
+        int status = series.photosRead > 0 ? 0 : 1;
+        if (!out) {
+            err << "vesmira-read: the report could not be written\n";
+            status = 1;
+        }
+        if (!options.plotFile.empty()) {
+            const std::string error = writePlot(options.plotFile, plotSeries(summary));
+            if (!error.empty()) {
+                err << "vesmira-read: --plot: " << oneLine(error) << "\n" << std::flush;
+                status = 1;
+            }
+        }
+        return status;
+    }
+
+private:
+    PlotSeries plotSeries(const LagSummary& summary)
+    {
+        const ReadSettings& settings = options.settings;
+        const std::string count = std::to_string(series.photosRead);
+        const std::string rate = std::to_string(settings.mode.rate) + " Hz";
+        if (oneVideo) {
+            plot.title = "Display lag: " + count + " frames of " + fs::path(options.files[0]).filename().string() +
+                         " at " + rate;
+            plot.indexLabel = "video time (s)";
+        } else if (anyFrame) {
+            plot.title =
+                "Display lag: " + count + (anyPhoto ? " photos and video frames at " : " video frames at ") + rate;
+            plot.indexLabel = anyPhoto ? "photo or video frame" : "video frame";
+        } else {
+            plot.title = "Display lag: " + count + " photos at " + rate;
+            plot.indexLabel = "photo";
+        }
+        if (summary.ms) {
+            plot.meanMs = summary.ms->mean;
+            plot.hasInterval = summary.ms->ci95.has_value();
+            if (summary.ms->ci95) {
+                plot.ciLowMs = summary.ms->ci95->low;
+                plot.ciHighMs = summary.ms->ci95->high;
+            }
+        }
+        plot.frameMs = 1000.0 / settings.mode.rate;
+        return std::move(plot);
+    }
+
+    const Options& options;
+    std::ostream& out;
+    std::ostream& err;
+    bool sameDestination;
+    bool oneVideo;
+    JsonReportWriter json;
+    LagSeries series;
+    PlotSeries plot;
+    long long results = 0;
+    bool anyFrame = false;
+    bool anyPhoto = false;
+};
+
+// The outlines of the newest frame read so far: where the next frames look
+// first.
+class Tracker {
+public:
+    std::optional<std::array<Quad, 2>> latest() const
+    {
+        const std::lock_guard<std::mutex> lock(mutex);
+        return outlines;
+    }
+
+    void offer(long long frame, const PhotoReading& reading)
+    {
+        const std::lock_guard<std::mutex> lock(mutex);
+        if (frame > newest) {
+            newest = frame;
+            outlines = std::array<Quad, 2>{reading.reference.corners, reading.device.corners};
+        }
+    }
+
+private:
+    mutable std::mutex mutex;
+    long long newest = -1;
+    std::optional<std::array<Quad, 2>> outlines;
+};
+
+// Where a video's annotated pictures go, and how many are left to write.
+struct FrameAnnotations {
+    // The video's annotated picture's path, less ".jpg"; empty: none.
+    std::string prefix;
+    // The inputs, canonical: never written over.
+    const std::set<std::string>* inputs = nullptr;
+    std::atomic<int> failedLeft{MOST_ANNOTATED_FAILED_FRAMES};
+
+    // The path for this frame, or empty when it gets no picture.
+    std::string pathFor(long long frame, bool first, bool failed)
+    {
+        if (prefix.empty()) {
+            return {};
+        }
+        bool wanted = first;
+        if (!wanted && failed) {
+            int left = failedLeft.load();
+            while (left > 0 && !failedLeft.compare_exchange_weak(left, left - 1)) {
+            }
+            wanted = left > 0;
+        }
+        if (!wanted) {
+            return {};
+        }
+        char number[32];
+        (void)std::snprintf(number, sizeof number, "-frame-%06lld.jpg", frame);
+        const std::string path = prefix + number;
+        return inputs->count(canonicalPath(path)) == 0 ? path : std::string();
+    }
+};
+
+PhotoResult processFrame(const std::string& file, VideoFrame* frame, bool first, const ReadSettings& settings,
+                         Tracker* tracker, FrameAnnotations* annotations, const PhotoReader& read)
+{
+    PhotoResult result;
+    result.file = file;
+    result.frame = FramePosition{frame->index, frame->timeS};
+    result.reading = guarded([&] {
+        if (frame->image.empty()) {
+            return failedReading("this frame of the video cannot be decoded");
+        }
+        const std::optional<std::array<Quad, 2>> known = tracker->latest();
+        PhotoReading reading = readOne(frame->image, settings, known ? &*known : nullptr, read);
+        if (reading.ok) {
+            tracker->offer(frame->index, reading);
+        }
+        const std::string path = annotations->pathFor(frame->index, first, !reading.ok);
+        if (!path.empty()) {
+            annotate(&frame->image, &reading, settings, path);
+        }
+        return reading;
+    });
+    return result;
+}
+
+void readVideo(const std::string& file, const Options& options, const std::string& annotationPath,
+               const std::set<std::string>& inputs, const PhotoReader& read, Report* report)
+{
+    VideoSource source(file, options.every);
+    if (!source.error().empty()) {
+        report->add(PhotoResult{file, std::nullopt, failedReading(source.error())});
+        return;
+    }
+    Tracker tracker;
+    FrameAnnotations annotations;
+    if (!annotationPath.empty()) {
+        annotations.prefix = annotationPath.substr(0, annotationPath.size() - std::string(".jpg").size());
+    }
+    annotations.inputs = &inputs;
+    streamInOrder<VideoFrame, PhotoResult>(
+        VIDEO_READ_WORKERS, VIDEO_WINDOW, [&](VideoFrame* frame) { return source.next(frame); },
+        [&](std::size_t i, VideoFrame&& frame) {
+            return processFrame(file, &frame, i == 0, options.settings, &tracker, &annotations, read);
+        },
+        [&](std::size_t /*index*/, PhotoResult&& result) { report->add(result); });
+    // Only now, the decoding thread ended, is the source's verdict final.
+    if (!source.error().empty()) {
+        report->add(PhotoResult{file, std::nullopt, failedReading(source.error())});
+    }
+}
+
 }  // namespace
+
+std::string rollingShutterWarning(const ReadSettings& settings)
+{
+    const bool stacked = settings.reference == Placement::Top || settings.reference == Placement::Bottom;
+    if (!stacked || settings.readoutMs) {
+        return {};
+    }
+    return "stacked screens read without --readout, as if the camera had a global shutter: a rolling shutter "
+           "(every phone's) catches the lower screen later, which shifts the lag by up to its readout time";
+}
 
 PhotoResult processPhoto(const std::string& file, const ReadSettings& settings, const std::string& annotationPath,
                          const PhotoReader& read)
 {
     PhotoResult result;
-    try {
-        result.file = file;
-        result.reading = readAndAnnotate(file, settings, annotationPath, read);
-        if (!result.reading.ok && result.reading.error.empty()) {
-            result.reading.error = "not read, for no reason given";
-        }
-    } catch (const cv::Exception& e) {
-        result.reading = PhotoReading{};
-        result.reading.error = "OpenCV failed" + (e.func.empty() ? std::string() : " in " + e.func) + ": " + e.err;
-    } catch (const std::bad_alloc&) {
-        result.reading = PhotoReading{};
-        result.reading.error = "out of memory";
-    } catch (const std::exception& e) {
-        result.reading = PhotoReading{};
-        result.reading.error = std::string("internal error: ") + e.what();
-    } catch (...) {
-        result.reading = PhotoReading{};
-        result.reading.error = "internal error";
-    }
+    result.file = file;
+    result.reading = guarded([&] { return readAndAnnotate(file, settings, annotationPath, read); });
     return result;
 }
 
@@ -74,6 +373,7 @@ int runReader(const Options& options, std::ostream& out, std::ostream& err, bool
               const PhotoReader& read)
 {
     std::vector<std::string> annotationFiles;
+    std::set<std::string> inputs;
     if (!options.annotateDir.empty()) {
         const std::string error = prepareAnnotationDir(options.annotateDir);
         if (!error.empty()) {
@@ -81,40 +381,49 @@ int runReader(const Options& options, std::ostream& out, std::ostream& err, bool
             return 2;
         }
         annotationFiles = annotationPaths(options.files, options.annotateDir);
+        for (const std::string& file : options.files) {
+            inputs.insert(canonicalPath(file));
+        }
+    }
+    if (!options.plotFile.empty()) {
+        const std::string error = checkPlotFile(options.plotFile, options.files);
+        if (!error.empty()) {
+            err << "vesmira-read: --plot: " << oneLine(error) << "\n" << usageText();
+            return 2;
+        }
     }
 
-    LagSeries series;
-    JsonReportWriter json(out);
     const std::size_t count = options.files.size();
-    runInOrder<PhotoResult>(
-        count, READ_WORKERS, READ_AHEAD,
-        [&](std::size_t i) {
-            return processPhoto(options.files[i], options.settings,
-                                annotationFiles.empty() ? std::string() : annotationFiles[i], read);
-        },
-        [&](std::size_t /*index*/, PhotoResult&& result) {
-            series.add(result.reading);
-            if (options.json) {
-                json.add(result);
-            } else {
-                out << plainPhotoLines(result) << std::flush;
-            }
-            if (!result.reading.ok && (options.json || !sameDestination)) {
-                err << errorLine(result) << std::flush;
-            }
-        });
+    std::vector<InputKind> kinds;
+    kinds.reserve(count);
+    for (const std::string& file : options.files) {
+        kinds.push_back(classifyInput(file));
+    }
+    const auto annotationFor = [&](std::size_t i) {
+        return annotationFiles.empty() ? std::string() : annotationFiles[i];
+    };
 
-    const LagSummary summary = summarize(series);
-    if (options.json) {
-        json.finish(summary);
-    } else {
-        out << "\n" << plainSummary(summary) << std::flush;
+    Report report(options, out, err, sameDestination, count == 1 && kinds[0] == InputKind::Video);
+    for (std::size_t first = 0; first < count;) {
+        if (kinds[first] == InputKind::Video) {
+            readVideo(options.files[first], options, annotationFor(first), inputs, read, &report);
+            ++first;
+            continue;
+        }
+        // The photos up to the next video, in parallel.
+        std::size_t end = first + 1;
+        while (end < count && kinds[end] == InputKind::Photo) {
+            ++end;
+        }
+        runInOrder<PhotoResult>(
+            end - first, READ_WORKERS, READ_AHEAD,
+            [&](std::size_t i) {
+                return processPhoto(options.files[first + i], options.settings, annotationFor(first + i), read);
+            },
+            [&](std::size_t /*index*/, PhotoResult&& result) { report.add(result); });
+        first = end;
     }
-    if (!out) {
-        err << "vesmira-read: the report could not be written\n";
-        return 1;
-    }
-    return series.photosRead > 0 ? 0 : 1;
+    return report.finish();
 }
 
 }  // namespace reader

@@ -2,6 +2,7 @@
 
 #include <opencv2/core.hpp>
 
+#include <array>
 #include <functional>
 #include <ostream>
 #include <string>
@@ -15,9 +16,17 @@ namespace reader {
 // Photos read at once: both cores, and no more than two decoded photos in
 // memory.
 constexpr unsigned READ_WORKERS = 2;
+// A video's frames read at once, besides the thread that decodes them.
+constexpr unsigned VIDEO_READ_WORKERS = 2;
+// Of a video, the failed frames that get an annotated picture (besides its
+// first frame): enough to see why, not thousands for a long bad stretch.
+constexpr int MOST_ANNOTATED_FAILED_FRAMES = 10;
 
-// The vision stages' entry point; tests put a stand-in here.
-using PhotoReader = std::function<PhotoReading(const cv::Mat& photo, const ReadSettings& settings)>;
+// The vision stages' entry point; tests put a stand-in here. knownScreens,
+// the outlines found in an earlier frame of a video (reference, device),
+// or none.
+using PhotoReader = std::function<PhotoReading(const cv::Mat& photo, const ReadSettings& settings,
+                                               const std::array<Quad, 2>* knownScreens)>;
 
 // One photo's whole processing: load, read, and, when annotationPath is
 // not empty, draw and write the annotated picture. Anything that goes
@@ -26,12 +35,19 @@ using PhotoReader = std::function<PhotoReading(const cv::Mat& photo, const ReadS
 PhotoResult processPhoto(const std::string& file, const ReadSettings& settings, const std::string& annotationPath,
                          const PhotoReader& read);
 
-// The whole run: every photo, in parallel, reported in the order given on
-// out (plain lines or the JSON document), failures on err, one line each.
-// When out and err reach the same place (a terminal, or 2>&1) the plain
-// report's error lines are not written twice. Returns the exit status:
-// 0 when a photo was read, 1 when none was, 2 when --annotate's directory
-// cannot be made.
+// The warning a reading of stacked screens gets when the camera's readout
+// time is not known; empty when it needs none.
+std::string rollingShutterWarning(const ReadSettings& settings);
+
+// The whole run: every photo in parallel, every video frame by frame (its
+// frames decoded on one thread and read on others, the screens tracked
+// from frame to frame), reported in the order given on out (plain lines or
+// the JSON document), failures on err, one line each; then, with --plot,
+// the picture of the series. When out and err reach the same place (a
+// terminal, or 2>&1) the plain report's error lines are not written twice.
+// Returns the exit status: 0 when a photo or frame was read, 1 when none
+// was or the plot could not be written, 2 when --annotate's directory
+// cannot be made or --plot's file cannot be written at all.
 int runReader(const Options& options, std::ostream& out, std::ostream& err, bool sameDestination,
               const PhotoReader& read);
 

@@ -26,7 +26,8 @@ using test_images::writeFile;
 namespace {
 
 const std::string USAGE =
-    "usage: vesmira-read [--json] [--reference left|right|top|bottom] [--annotate DIR] WIDTH HEIGHT RATE PHOTO...\n";
+    "usage: vesmira-read [--json] [--reference left|right|top|bottom] [--annotate DIR] [--readout MS] [--every N]\n"
+    "                    [--plot FILE] WIDTH HEIGHT RATE PHOTO|VIDEO...\n";
 
 ProcessResult runReader(const std::vector<std::string>& args)
 {
@@ -147,6 +148,13 @@ TEST(ReaderCommand, UsageErrorsExitTwoWithTheUsageOnStandardError)
         {"--reference", "middle", "1024", "768", "60", "x.jpg"},
         {"1024", "768", "60", "x.jpg", "--annotate"},
         {"--reference", "\n", "1024", "768", "60", "x.jpg"},
+        {"--readout", "0", "1024", "768", "60", "x.jpg"},
+        {"--readout", "1e3", "1024", "768", "60", "x.jpg"},
+        {"--every", "0", "1024", "768", "60", "x.mp4"},
+        {"--every", "\n2", "1024", "768", "60", "x.mp4"},
+        {"--plot", "lag.pdf", "1024", "768", "60", "x.jpg"},
+        {"--plot", "a\nb.png.txt", "1024", "768", "60", "x.jpg"},
+        {"--plot", "/no/such/dir/lag.png", "1024", "768", "60", "x.jpg"},
     };
     for (const std::vector<std::string>& args : bad) {
         const ProcessResult r = runReader(args);
@@ -156,7 +164,7 @@ TEST(ReaderCommand, UsageErrorsExitTwoWithTheUsageOnStandardError)
         EXPECT_TRUE(startsWith(r.err, "vesmira-read: ")) << r.err;
         EXPECT_TRUE(contains(r.err, USAGE)) << r.err;
         // The message, then the usage: nothing an argument says breaks the lines.
-        EXPECT_EQ(linesOf(r.err).size(), 3U) << r.err;
+        EXPECT_EQ(linesOf(r.err).size(), 1 + linesOf(USAGE).size() + 1) << r.err;
     }
 }
 

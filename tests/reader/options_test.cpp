@@ -39,6 +39,9 @@ TEST(CommandLine, ReadsTheModeAndThePhotosWithDefaults)
     EXPECT_EQ(o.settings.reference, Placement::Left);
     EXPECT_FALSE(o.json);
     EXPECT_TRUE(o.annotateDir.empty());
+    EXPECT_FALSE(o.settings.readoutMs);
+    EXPECT_EQ(o.every, 1);
+    EXPECT_TRUE(o.plotFile.empty());
     EXPECT_EQ(o.files, (Args{"a.jpg", "dir/b.png"}));
 }
 
@@ -156,14 +159,82 @@ TEST(PositiveInt, AcceptsDigitsOnlyUpToTheIntLimit)
                                              3)));
 }
 
+TEST(CommandLine, ReadsTheReadoutEveryAndPlotOptions)
+{
+    const CommandLine line = parseCommandLine(
+        {"--readout", "12.5", "--every", "4", "--plot", "out/lag.png", "1920", "1080", "60", "clip.mp4"});
+    ASSERT_EQ(line.action, CommandLine::Action::Read);
+    ASSERT_TRUE(line.options.settings.readoutMs);
+    EXPECT_DOUBLE_EQ(*line.options.settings.readoutMs, 12.5);
+    EXPECT_EQ(line.options.every, 4);
+    EXPECT_EQ(line.options.plotFile, "out/lag.png");
+    EXPECT_EQ(line.options.files, (Args{"clip.mp4"}));
+
+    // --name=value; the plot's extension in either case.
+    const CommandLine equals =
+        parseCommandLine({"1920", "1080", "60", "a.jpg", "--readout=33", "--every=1", "--plot=Lag.SVG"});
+    ASSERT_EQ(equals.action, CommandLine::Action::Read);
+    EXPECT_DOUBLE_EQ(*equals.options.settings.readoutMs, 33.0);
+    EXPECT_EQ(equals.options.every, 1);
+    EXPECT_EQ(equals.options.plotFile, "Lag.SVG");
+
+    // Up to a second of readout; fractions of a millisecond.
+    for (const auto& [text, value] : std::vector<std::pair<std::string, double>>{
+             {"1000", 1000.0}, {"0.5", 0.5}, {".25", 0.25}, {"7.", 7.0}, {"008.000", 8.0}, {"1000.0", 1000.0}}) {
+        const CommandLine each = parseCommandLine({"--readout", text, "1024", "768", "60", "p.jpg"});
+        ASSERT_EQ(each.action, CommandLine::Action::Read) << text;
+        EXPECT_DOUBLE_EQ(*each.options.settings.readoutMs, value) << text;
+    }
+}
+
+TEST(CommandLine, RefusesBadReadoutEveryAndPlotValues)
+{
+    for (const std::string bad : {"", "0", "0.0", ".", "-5", "+5", "5ms", "1e1", "0x10", "inf", "nan", "1,5", "1.2.3",
+                                  " 5", "1000.001", "99999999999999999999999", "\n"}) {
+        const std::string error = usageErrorOf({"--readout", bad, "1024", "768", "60", "p.jpg"});
+        EXPECT_NE(error.find("--readout"), std::string::npos) << bad << ": " << error;
+    }
+    EXPECT_NE(usageErrorOf({"--readout", "1000.5", "1024", "768", "60", "p.jpg"}).find("at most 1000"),
+              std::string::npos);
+    usageErrorOf({"1024", "768", "60", "p.jpg", "--readout"});
+
+    for (const std::string bad : {"", "0", "-1", "1.5", "two", "2147483648"}) {
+        const std::string error = usageErrorOf({"--every", bad, "1024", "768", "60", "p.jpg"});
+        EXPECT_NE(error.find("--every"), std::string::npos) << bad << ": " << error;
+    }
+    usageErrorOf({"1024", "768", "60", "p.jpg", "--every"});
+
+    for (const std::string bad : {"", "lag", "lag.jpg", "lag.pdf", "png", "lag.png.txt"}) {
+        const std::string error = usageErrorOf({"--plot", bad, "1024", "768", "60", "p.jpg"});
+        EXPECT_NE(error.find(".png or .svg"), std::string::npos) << bad << ": " << error;
+    }
+    usageErrorOf({"1024", "768", "60", "p.jpg", "--plot"});
+}
+
+TEST(PositiveDecimal, DigitsAndOnePointOnly)
+{
+    EXPECT_EQ(reader::parsePositiveDecimal("8"), 8.0);
+    EXPECT_EQ(reader::parsePositiveDecimal("8.5"), 8.5);
+    EXPECT_EQ(reader::parsePositiveDecimal(".5"), 0.5);
+    EXPECT_EQ(reader::parsePositiveDecimal("0.001"), 0.001);
+    EXPECT_FALSE(reader::parsePositiveDecimal("0"));
+    EXPECT_FALSE(reader::parsePositiveDecimal("0.000"));
+    EXPECT_FALSE(reader::parsePositiveDecimal("1e3"));
+    EXPECT_FALSE(reader::parsePositiveDecimal("1..2"));
+    EXPECT_FALSE(reader::parsePositiveDecimal(std::string("5\0", 2)));
+    // Past double's range is not a number.
+    EXPECT_FALSE(reader::parsePositiveDecimal(std::string(400, '9')));
+}
+
 TEST(CommandLine, UsageAndHelpShowTheSynopsis)
 {
     const std::string synopsis =
-        "usage: vesmira-read [--json] [--reference left|right|top|bottom] [--annotate DIR] WIDTH HEIGHT RATE "
-        "PHOTO...\n";
+        "usage: vesmira-read [--json] [--reference left|right|top|bottom] [--annotate DIR] [--readout MS] [--every N]\n"
+        "                    [--plot FILE] WIDTH HEIGHT RATE PHOTO|VIDEO...\n";
     EXPECT_EQ(reader::usageText().rfind(synopsis, 0), 0U);
     EXPECT_EQ(reader::helpText().rfind(synopsis, 0), 0U);
-    for (const char* word : {"--json", "--reference", "--annotate", "WIDTH HEIGHT RATE", "Exit status"}) {
+    for (const char* word : {"--json", "--reference", "--annotate", "--readout", "--every", "--plot",
+                             "WIDTH HEIGHT RATE", "video", "Exit status"}) {
         EXPECT_NE(reader::helpText().find(word), std::string::npos) << word;
     }
 }

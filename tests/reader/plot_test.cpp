@@ -19,9 +19,12 @@
 #include <vector>
 
 #include "reader/plot.h"
+#include "test_images.h"
 
 using reader::PlotSeries;
 using reader::writePlot;
+
+using test_images::svgTexts;
 
 namespace {
 
@@ -142,44 +145,6 @@ int firstColumn(const cv::Mat& mask)
         }
     }
     return -1;
-}
-
-// The texts of an SVG's <text> elements, with character references decoded
-// (PLplot writes every character as one).
-std::vector<std::string> svgTexts(const std::string& svg)
-{
-    std::vector<std::string> texts;
-    size_t at = 0;
-    while ((at = svg.find("<text", at)) != std::string::npos) {
-        const size_t end = svg.find("</text>", at);
-        if (end == std::string::npos) {
-            break;
-        }
-        std::string text;
-        bool inTag = false;
-        for (size_t i = svg.find('>', at) + 1; i < end; ++i) {
-            const char c = svg[i];
-            if (c == '<') {
-                inTag = true;
-            } else if (c == '>') {
-                inTag = false;
-            } else if (!inTag && c == '&' && svg.compare(i, 3, "&#x") == 0) {
-                const size_t semicolon = svg.find(';', i);
-                const unsigned long code = std::stoul(svg.substr(i + 3, semicolon - i - 3), nullptr, 16);
-                if (code < 0x80) {
-                    text += static_cast<char>(code);
-                } else {
-                    text += '?';
-                }
-                i = semicolon;
-            } else if (!inTag) {
-                text += c;
-            }
-        }
-        texts.push_back(text);
-        at = end;
-    }
-    return texts;
 }
 
 bool contains(const std::vector<std::string>& texts, const std::string& wanted)

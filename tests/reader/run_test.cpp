@@ -20,20 +20,26 @@ using reader::ReadSettings;
 
 namespace {
 
-// Stand-in for the vision stages: the lag in frames is the photo's width
-// less 100, so a test chooses each photo's reading by its size.
-PhotoReading readByWidth(const cv::Mat& photo, const ReadSettings& settings)
+using Known = const std::array<reader::Quad, 2>*;
+
+// Stand-in for the vision stages: the lag in columns is the photo's width
+// less 100, so a test chooses each photo's reading by its size; the
+// sub-frame reading half a frame more.
+PhotoReading readByWidth(const cv::Mat& photo, const ReadSettings& settings, Known /*known*/)
 {
     PhotoReading reading;
     reading.ok = true;
     reading.lagFrames = photo.cols - 100;
     reading.lagMs = reading.lagFrames * 1000.0 / settings.mode.rate;
+    reading.subFrameLagFrames = reading.lagFrames + 0.5;
+    reading.subFrameLagMs = reading.subFrameLagFrames * 1000.0 / settings.mode.rate;
+    reading.coarse = false;
     reading.reference.column = 20;
     reading.device.column = 20 - reading.lagFrames;
     return reading;
 }
 
-PhotoReading failToRead(const cv::Mat& /*photo*/, const ReadSettings& /*settings*/)
+PhotoReading failToRead(const cv::Mat& /*photo*/, const ReadSettings& /*settings*/, Known /*known*/)
 {
     PhotoReading reading;
     reading.error = "found 1 screen showing the pattern, need 2";
@@ -150,7 +156,8 @@ TEST(ProcessPhoto, EveryFailureBecomesThisPhotosError)
     EXPECT_TRUE(read.reading.ok);
     EXPECT_EQ(read.reading.lagFrames, 3);
 
-    const auto openCvFails = [](const cv::Mat& image, const ReadSettings& /*settings*/) -> PhotoReading {
+    const auto openCvFails = [](const cv::Mat& image, const ReadSettings& /*settings*/,
+                                Known /*known*/) -> PhotoReading {
         const cv::Mat wrong(3, 3, CV_8UC1);
         PhotoReading reading;
         reading.ok = image.dot(wrong) > 0;  // sizes differ: OpenCV throws
@@ -161,30 +168,29 @@ TEST(ProcessPhoto, EveryFailureBecomesThisPhotosError)
     EXPECT_EQ(cvError.reading.error.rfind("OpenCV failed in ", 0), 0U) << cvError.reading.error;
     EXPECT_EQ(cvError.file, photo);
 
-    const auto throwsStd = [](const cv::Mat& /*image*/, const ReadSettings& /*settings*/) -> PhotoReading {
-        throw std::out_of_range("column 61");
-    };
+    const auto throwsStd = [](const cv::Mat& /*image*/, const ReadSettings& /*settings*/,
+                              Known /*known*/) -> PhotoReading { throw std::out_of_range("column 61"); };
     EXPECT_EQ(reader::processPhoto(photo, settings, "", throwsStd).reading.error, "internal error: column 61");
 
-    const auto throwsMemory = [](const cv::Mat& /*image*/, const ReadSettings& /*settings*/) -> PhotoReading {
-        throw std::bad_alloc();
-    };
+    const auto throwsMemory = [](const cv::Mat& /*image*/, const ReadSettings& /*settings*/,
+                                 Known /*known*/) -> PhotoReading { throw std::bad_alloc(); };
     EXPECT_EQ(reader::processPhoto(photo, settings, "", throwsMemory).reading.error, "out of memory");
 
-    const auto throwsOther = [](const cv::Mat& /*image*/, const ReadSettings& /*settings*/) -> PhotoReading {
-        throw 42;
-    };
+    const auto throwsOther = [](const cv::Mat& /*image*/, const ReadSettings& /*settings*/,
+                                Known /*known*/) -> PhotoReading { throw 42; };
     EXPECT_EQ(reader::processPhoto(photo, settings, "", throwsOther).reading.error, "internal error");
 
     // Not ok, yet no reason: a reason is given.
-    const auto silent = [](const cv::Mat& /*image*/, const ReadSettings& /*settings*/) { return PhotoReading{}; };
+    const auto silent = [](const cv::Mat& /*image*/, const ReadSettings& /*settings*/, Known /*known*/) {
+        return PhotoReading{};
+    };
     EXPECT_FALSE(reader::processPhoto(photo, settings, "", silent).reading.error.empty());
 
     // A photo that cannot be loaded never reaches the stages.
     bool called = false;
-    const auto spy = [&](const cv::Mat& image, const ReadSettings& s) {
+    const auto spy = [&](const cv::Mat& image, const ReadSettings& s, Known known) {
         called = true;
-        return readByWidth(image, s);
+        return readByWidth(image, s, known);
     };
     EXPECT_EQ(reader::processPhoto(dir.file("nothing.jpg"), settings, "", spy).reading.error, "no such file");
     EXPECT_FALSE(called);
@@ -235,14 +241,18 @@ TEST_F(RunReader, PlainReportInTheOrderGivenThenTheSummary)
 {
     const RunOutput r = run(optionsFor(files), readByWidth);
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out, files[0] + "  reference column 20, device column 19: 1 frame = 16.7 ms\n" +  //
-                         files[1] + ": error: no such file\n" +                                   //
-                         files[2] + "  reference column 20, device column 17: 3 frames = 50.0 ms\n" + files[3] +
-                         "  reference column 20, device column 15: 5 frames = 83.3 ms\n" +
-                         "\n"
-                         "photos read: 3, failed: 1\n"
-                         "lag: mean 50.0 ms, 95 % confidence interval -32.8 to 132.8 ms, median 50.0 ms\n"
-                         "lag in frames: mean 3.00, 95 % confidence interval -1.97 to 7.97, median 3.00\n");
+    EXPECT_EQ(r.out,
+              files[0] +
+                  "  reference column 20, device column 19: 1.50 frames = 25.0 ms (columns: 1 frame = 16.7 ms)\n" +
+                  files[1] + ": error: no such file\n" +  //
+                  files[2] +
+                  "  reference column 20, device column 17: 3.50 frames = 58.3 ms (columns: 3 frames = 50.0 ms)\n" +
+                  files[3] +
+                  "  reference column 20, device column 15: 5.50 frames = 91.7 ms (columns: 5 frames = 83.3 ms)\n" +
+                  "\n"
+                  "photos read: 3, failed: 1\n"
+                  "lag: mean 58.3 ms, 95 % confidence interval -24.5 to 141.1 ms, median 58.3 ms\n"
+                  "lag in frames: mean 3.50, 95 % confidence interval -1.47 to 8.47, median 3.50\n");
     EXPECT_EQ(r.err, files[1] + ": error: no such file\n");
 
     // Standard error and output in one place: the error is written once.
@@ -261,12 +271,13 @@ TEST_F(RunReader, JsonDocumentOnStandardOutputAlone)
         EXPECT_EQ(document["photos"][i]["file"], files[i]);
         EXPECT_EQ(document["photos"][i]["ok"], i != 1);
     }
-    EXPECT_EQ(document["photos"][2]["lag_frames"], 3);
+    EXPECT_DOUBLE_EQ(document["photos"][2]["lag_frames"].get<double>(), 3.5);
+    EXPECT_DOUBLE_EQ(document["photos"][2]["lag_ms_columns"].get<double>(), 50.0);
     EXPECT_EQ(document["photos"][1]["error"], "no such file");
     EXPECT_EQ(document["summary"]["photos_read"], 3);
     EXPECT_EQ(document["summary"]["photos_failed"], 1);
-    EXPECT_DOUBLE_EQ(document["summary"]["lag_ms_mean"].get<double>(), 50.0);
-    EXPECT_DOUBLE_EQ(document["summary"]["lag_frames_mean"].get<double>(), 3.0);
+    EXPECT_DOUBLE_EQ(document["summary"]["lag_ms_mean"].get<double>(), 58.333);
+    EXPECT_DOUBLE_EQ(document["summary"]["lag_frames_mean"].get<double>(), 3.5);
     // With --json the failure still goes to standard error.
     EXPECT_EQ(r.err, files[1] + ": error: no such file\n");
 }

@@ -1,6 +1,7 @@
 #include "test_images.h"
 
 #include <opencv2/imgcodecs.hpp>
+#include <opencv2/videoio.hpp>
 
 #include <cstdlib>
 #include <filesystem>
@@ -50,6 +51,55 @@ std::vector<unsigned char> withExifOrientation(const std::vector<unsigned char>&
                                              0,    0,    0,  //
                                              0,    0,    0,    0};
     return withApp1(jpeg, tiff);
+}
+
+void writeGreyVideo(const std::string& path, const std::string& fourcc, const std::vector<int>& levels, double fps,
+                    cv::Size size)
+{
+    cv::VideoWriter writer(path, cv::CAP_FFMPEG, cv::VideoWriter::fourcc(fourcc[0], fourcc[1], fourcc[2], fourcc[3]),
+                           fps, size);
+    if (!writer.isOpened()) {
+        throw std::runtime_error("OpenCV cannot write the video " + path);
+    }
+    for (const int level : levels) {
+        writer.write(cv::Mat(size, CV_8UC3, cv::Scalar::all(level)));
+    }
+}
+
+std::vector<std::string> svgTexts(const std::string& svg)
+{
+    std::vector<std::string> texts;
+    size_t at = 0;
+    while ((at = svg.find("<text", at)) != std::string::npos) {
+        const size_t end = svg.find("</text>", at);
+        if (end == std::string::npos) {
+            break;
+        }
+        std::string text;
+        bool inTag = false;
+        for (size_t i = svg.find('>', at) + 1; i < end; ++i) {
+            const char c = svg[i];
+            if (c == '<') {
+                inTag = true;
+            } else if (c == '>') {
+                inTag = false;
+            } else if (!inTag && c == '&' && svg.compare(i, 3, "&#x") == 0) {
+                const size_t semicolon = svg.find(';', i);
+                const unsigned long code = std::stoul(svg.substr(i + 3, semicolon - i - 3), nullptr, 16);
+                if (code < 0x80) {
+                    text += static_cast<char>(code);
+                } else {
+                    text += '?';
+                }
+                i = semicolon;
+            } else if (!inTag) {
+                text += c;
+            }
+        }
+        texts.push_back(text);
+        at = end;
+    }
+    return texts;
 }
 
 void writeFile(const std::string& path, const std::vector<unsigned char>& bytes)

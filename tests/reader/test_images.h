@@ -23,6 +23,15 @@ std::vector<unsigned char> withExifOrientation(const std::vector<unsigned char>&
 // "Exif\0\0" header, inserted right after SOI.
 std::vector<unsigned char> withApp1(const std::vector<unsigned char>& jpeg, const std::vector<unsigned char>& tiff);
 
+// A video of uniform frames, one per grey level given (0..255), written by
+// OpenCV: "MJPG" (in .avi) or "mp4v" (in .mp4). Throws when it cannot.
+void writeGreyVideo(const std::string& path, const std::string& fourcc, const std::vector<int>& levels, double fps,
+                    cv::Size size = cv::Size(64, 48));
+
+// The texts of an SVG's <text> elements, with character references decoded
+// (PLplot writes every character as one).
+std::vector<std::string> svgTexts(const std::string& svg);
+
 void writeFile(const std::string& path, const std::vector<unsigned char>& bytes);
 std::vector<unsigned char> readFile(const std::string& path);
 
