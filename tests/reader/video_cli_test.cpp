@@ -12,6 +12,7 @@
 #include <opencv2/imgproc.hpp>
 #include <opencv2/videoio.hpp>
 
+#include <cmath>
 #include <cstdio>
 #include <filesystem>
 #include <sstream>
@@ -191,4 +192,53 @@ TEST(ReaderVideos, MemoryStaysFlatInTheNumberOfFrames)
     RecordProperty("peak_kb_180_frames", std::to_string(peakLong));
     EXPECT_LT(peakLong, peakShort + 40L * 1024)
         << "8 frames: " << peakShort << " kB, 180 frames: " << peakLong << " kB";
+}
+
+TEST(ReaderCommand, JsonOfReadPhotosFollowsTheContract)
+{
+    // The sample photos kept for the README: a monitor pair at 60 Hz whose
+    // truth is 24.43 ms (doc/samples/truth.txt).
+    std::vector<std::string> args = {"--json", "1920", "1080", "60"};
+    for (const char* name : {"monitor-pair-60-01.jpg", "monitor-pair-60-02.jpg", "monitor-pair-60-03.jpg"}) {
+        args.push_back(std::string(SAMPLES_DIR) + "/" + name);
+    }
+    const ProcessResult r = runReader(args);
+    ASSERT_TRUE(r.exited) << r.err;
+    ASSERT_EQ(r.exitStatus, 0) << r.err;
+    const json document = json::parse(r.out);
+    const json& photos = document.at("photos");
+    ASSERT_EQ(photos.size(), 3U);
+    double sum = 0.0;
+    for (const json& photo : photos) {
+        std::vector<std::string> keys;
+        for (const auto& item : photo.items()) {
+            keys.push_back(item.key());
+        }
+        EXPECT_EQ(keys,
+                  (std::vector<std::string>{"file", "ok", "reference_column", "device_column", "lag_frames", "lag_ms",
+                                            "lag_ms_columns", "scan_rows", "coarse", "screens", "warnings"}));
+        EXPECT_TRUE(photo.at("lag_frames").is_number_float());
+        const double frames = photo.at("lag_frames").get<double>();
+        EXPECT_NEAR(photo.at("lag_ms").get<double>(), frames * 1000.0 / 60.0, 0.01);
+        // The columns' reading: whole frames, within one of the sub-frame one.
+        const double columns = photo.at("lag_ms_columns").get<double>() * 60.0 / 1000.0;
+        EXPECT_NEAR(columns, std::round(columns), 1e-3);
+        EXPECT_LT(std::abs(columns - frames), 1.0);
+        EXPECT_NEAR(std::round(columns), photo.at("reference_column").get<int>() - photo.at("device_column").get<int>(),
+                    1e-9);
+        ASSERT_EQ(photo.at("scan_rows").size(), 2U);
+        bool anyRowMissing = false;
+        for (const json& row : photo.at("scan_rows")) {
+            EXPECT_TRUE(row.is_null() || (row.is_number() && row.get<double>() >= 0.0 && row.get<double>() < 1080.0))
+                << row;
+            anyRowMissing = anyRowMissing || row.is_null();
+        }
+        // A screen whose scan row was not seen makes the reading coarse.
+        EXPECT_TRUE(!anyRowMissing || photo.at("coarse").get<bool>()) << photo.dump();
+        sum += photo.at("lag_ms").get<double>();
+    }
+    const json& summary = document.at("summary");
+    EXPECT_NEAR(summary.at("lag_ms_mean").get<double>(), sum / 3.0, 0.01);
+    EXPECT_NEAR(summary.at("lag_frames_mean").get<double>(), sum / 3.0 * 60.0 / 1000.0, 0.001);
+    EXPECT_NEAR(summary.at("lag_ms_mean").get<double>(), 24.43, 4.0);
 }
