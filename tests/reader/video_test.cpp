@@ -176,7 +176,10 @@ TEST_F(VideoInput, DamagedAndForeignFilesAreRefusedWithTheirReason)
 
     // Text, whatever its name; FFmpeg would show a .txt as a video of its
     // characters, and follow a playlist's links.
-    const std::string words = "hello, this is not a video\n";
+    std::string words;
+    for (int i = 0; i < 100; ++i) {
+        words += "line " + std::to_string(i) + ": this is not a video\n";
+    }
     for (const char* name : {"notes.mp4", "notes.txt", "list.m3u8"}) {
         const std::string text = std::string(name) == "list.m3u8" ? "#EXTM3U\n#EXTINF:1,\nclip.avi\n" : words;
         test_images::writeFile(dir.file(name), std::vector<unsigned char>(text.begin(), text.end()));
@@ -560,8 +563,10 @@ TEST_F(VideoRun, StackedScreensWithoutTheReadoutTimeAreWarnedAbout)
 
 TEST_F(VideoRun, ThePlotIsWrittenOrItsFailureIsAnErrorAndExitStatusOne)
 {
+    // A frame every two seconds: the time axis runs to 6, the readings'
+    // numbers would only to 4.
     const std::string clip = dir.file("clip.avi");
-    test_images::writeGreyVideo(clip, "MJPG", {20, 40, 60, 80}, 50.0);
+    test_images::writeGreyVideo(clip, "MJPG", {20, 40, 60, 80}, 0.5);
     GreyReader grey;
     reader::Options options = optionsFor({clip});
     options.plotFile = dir.file("lag.svg");
@@ -574,6 +579,7 @@ TEST_F(VideoRun, ThePlotIsWrittenOrItsFailureIsAnErrorAndExitStatusOne)
     EXPECT_NE(std::find(texts.begin(), texts.end(), "video time (s)"), texts.end());
     EXPECT_NE(std::find(texts.begin(), texts.end(), "Display lag: 4 frames of clip.avi at 60 Hz"), texts.end());
     EXPECT_NE(std::find(texts.begin(), texts.end(), "mean 45.8 ms"), texts.end());
+    EXPECT_NE(std::find(texts.begin(), texts.end(), "6"), texts.end());
 
     // Photos and a video: numbered in the order read.
     const std::string photo = dir.file("p.png");
@@ -585,6 +591,7 @@ TEST_F(VideoRun, ThePlotIsWrittenOrItsFailureIsAnErrorAndExitStatusOne)
         test_images::svgTexts(std::string(std::istreambuf_iterator<char>(std::ifstream(options.plotFile).rdbuf()), {}));
     EXPECT_NE(std::find(mixed.begin(), mixed.end(), "photo or video frame"), mixed.end());
     EXPECT_NE(std::find(mixed.begin(), mixed.end(), "Display lag: 5 photos and video frames at 60 Hz"), mixed.end());
+    EXPECT_EQ(std::find(mixed.begin(), mixed.end(), "6"), mixed.end());
 
     // Nothing read: nothing to draw, said on standard error.
     GreyReader failing(0);

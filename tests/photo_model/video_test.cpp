@@ -1,0 +1,305 @@
+// The real vesmira-read on slow-motion videos made by the photo model: a
+// monitor pair whose lag is constant, and one whose device lags more from
+// the middle frame on. Every frame must be read near its truth, the change
+// must show at its frame, --every must keep the frames' numbers and times,
+// and --plot must draw the run. The videos stay in the build folder, under
+// videos/, for a look when a test fails.
+#include <gtest/gtest.h>
+
+#include <opencv2/imgcodecs.hpp>
+
+#include <cmath>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <nlohmann/json.hpp>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "photo_model.h"
+#include "process.h"
+#include "test_images.h"
+
+namespace {
+
+constexpr int READ_TIMEOUT_MS = 600000;
+constexpr double FPS = 240.0;
+// The accuracy asked of sub-frame readings where both screens scan: the
+// mean within 2 ms, and two readings in three within 4 ms.
+constexpr double MEAN_WITHIN_MS = 2.0;
+constexpr double READING_WITHIN_MS = 4.0;
+// The device's extra lag from the middle frame on: a frame and a half at
+// 60 Hz, so that the columns alone would not always show it.
+constexpr double LAG_CHANGE_MS = 25.0;
+
+#ifdef SANITIZER_BUILD
+// The instrumented reader is several times slower: fewer, smaller frames.
+constexpr int FRAME_COUNT = 40;
+constexpr int VIDEO_WIDTH = 640;
+#else
+constexpr int FRAME_COUNT = 96;
+constexpr int VIDEO_WIDTH = 960;
+#endif
+
+struct Video {
+    std::string path;
+    photo_model::Scenario scenario;
+    std::vector<photo_model::VideoFrameTruth> truth;
+};
+
+photo_model::Scenario monitorPair()
+{
+    for (const photo_model::Scenario& scenario : photo_model::standardScenarios()) {
+        if (scenario.name == "monitor-pair-60") {
+            return photo_model::withPhotoWidth(scenario, VIDEO_WIDTH);
+        }
+    }
+    throw std::runtime_error("no scenario monitor-pair-60");
+}
+
+Video makeVideo(const std::string& name, double lagChangeMs)
+{
+    Video video;
+    video.scenario = monitorPair();
+    const std::string dir = std::string(VIDEO_OUTPUT_DIR);
+    std::filesystem::create_directories(dir);
+    video.path = dir + "/" + name;
+    const photo_model::PatternFrames frames = photo_model::loadPatternFrames(
+        std::string(PATTERN_FRAMES_DIR) + "/" + photo_model::modeName(video.scenario.mode));
+    photo_model::VideoSettings settings;
+    settings.fps = FPS;
+    settings.frameCount = FRAME_COUNT;
+    settings.lagChangeMs = lagChangeMs;
+    std::mt19937 random(video.scenario.seed);
+    video.truth = photo_model::writeVideo(frames, video.scenario, settings, video.path, random);
+    return video;
+}
+
+struct ReaderRun {
+    ProcessResult process;
+    nlohmann::json document;
+};
+
+ReaderRun readVideo(const Video& video, const std::vector<std::string>& options)
+{
+    std::vector<std::string> argv = {"vesmira-read"};
+    argv.insert(argv.end(), options.begin(), options.end());
+    const photo_model::Mode& mode = video.scenario.mode;
+    for (const int number : {mode.width, mode.height, mode.rate}) {
+        argv.push_back(std::to_string(number));
+    }
+    argv.push_back(video.path);
+    ReaderRun run;
+    run.process = runProcess(VESMIRA_READ_BINARY, argv, {}, READ_TIMEOUT_MS);
+    if (std::find(options.begin(), options.end(), "--json") != options.end() && run.process.exited) {
+        run.document = nlohmann::json::parse(run.process.out, nullptr, false);
+    }
+    return run;
+}
+
+std::vector<std::string> linesOf(const std::string& text)
+{
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    std::string line;
+    while (std::getline(in, line)) {
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+// Checks the frames of a JSON run against the truth, frame by frame: each
+// within a frame of it, two in three within READING_WITHIN_MS, and the
+// mean over [first, end) of the listed frames within MEAN_WITHIN_MS.
+void expectNearTruth(const Video& video, const nlohmann::json& photos, std::size_t first, std::size_t end,
+                     const std::string& what)
+{
+    const double period = video.scenario.mode.periodMs();
+    int close = 0;
+    double sumError = 0.0;
+    for (std::size_t i = first; i < end; ++i) {
+        const nlohmann::json& photo = photos.at(i);
+        ASSERT_TRUE(photo.value("ok", false)) << what << ": " << photo.dump();
+        const auto frame = photo.at("frame").get<std::size_t>();
+        const double truth = video.truth.at(frame).truthLagMs;
+        const double error = photo.at("lag_ms").get<double>() - truth;
+        EXPECT_LT(std::abs(error), period) << what << ", frame " << frame << ": " << photo.dump();
+        close += std::abs(error) <= READING_WITHIN_MS ? 1 : 0;
+        sumError += error;
+    }
+    const auto count = static_cast<double>(end - first);
+    EXPECT_GE(close * 3, static_cast<int>(end - first) * 2) << what << ": " << close << " of " << end - first;
+    EXPECT_LT(std::abs(sumError / count), MEAN_WITHIN_MS) << what;
+    std::printf("%s: %zu frames, mean error %+.2f ms, %d within %.0f ms\n", what.c_str(), end - first, sumError / count,
+                close, READING_WITHIN_MS);
+}
+
+class VideoReading : public testing::Test {
+protected:
+    static void SetUpTestSuite()
+    {
+        photo_model::keepFreedMemory();
+        steady = new Video(makeVideo("steady.mp4", 0.0));
+        changing = new Video(makeVideo("lag-change.avi", LAG_CHANGE_MS));
+    }
+    static void TearDownTestSuite()
+    {
+        delete steady;
+        delete changing;
+        steady = nullptr;
+        changing = nullptr;
+    }
+    static Video* steady;
+    static Video* changing;
+};
+
+Video* VideoReading::steady = nullptr;
+Video* VideoReading::changing = nullptr;
+
+}  // namespace
+
+TEST_F(VideoReading, EveryFrameOfASteadyVideoIsReadNearItsTruth)
+{
+    const ReaderRun run = readVideo(*steady, {"--json"});
+    ASSERT_TRUE(run.process.exited) << run.process.err;
+    ASSERT_EQ(run.process.exitStatus, 0) << run.process.err;
+    EXPECT_EQ(run.process.err, "");
+    const nlohmann::json& photos = run.document.at("photos");
+    ASSERT_EQ(photos.size(), static_cast<std::size_t>(FRAME_COUNT));
+    for (std::size_t i = 0; i < photos.size(); ++i) {
+        EXPECT_EQ(photos[i].at("file"), steady->path);
+        EXPECT_EQ(photos[i].at("frame"), i);
+        EXPECT_NEAR(photos[i].at("time_s").get<double>(), static_cast<double>(i) / FPS, 1e-5);
+    }
+    expectNearTruth(*steady, photos, 0, photos.size(), "steady video");
+    const nlohmann::json& summary = run.document.at("summary");
+    EXPECT_EQ(summary.at("photos_read"), FRAME_COUNT);
+    EXPECT_EQ(summary.at("photos_failed"), 0);
+    EXPECT_NEAR(summary.at("lag_ms_mean").get<double>(), steady->truth.front().truthLagMs, MEAN_WITHIN_MS);
+
+    // The plain report: a line for each frame naming it, its warnings
+    // after it, then the summary.
+    const ReaderRun plain = readVideo(*steady, {});
+    ASSERT_TRUE(plain.process.exited);
+    EXPECT_EQ(plain.process.exitStatus, 0);
+    int frameLines = 0;
+    for (const std::string& line : linesOf(plain.process.out)) {
+        if (line.rfind(steady->path + " frame ", 0) == 0 && line.find(": warning: ") == std::string::npos) {
+            char expected[64];
+            (void)std::snprintf(expected, sizeof expected, " frame %d (%.3f s)  reference column ", frameLines,
+                                frameLines / FPS);
+            EXPECT_EQ(line.find(expected), steady->path.size()) << line;
+            ++frameLines;
+        }
+    }
+    EXPECT_EQ(frameLines, FRAME_COUNT);
+    EXPECT_NE(plain.process.out.find("\nphotos read: " + std::to_string(FRAME_COUNT) + ", failed: 0\n"),
+              std::string::npos);
+}
+
+TEST_F(VideoReading, ALagChangeShowsAtItsFrame)
+{
+    const ReaderRun run = readVideo(*changing, {"--json"});
+    ASSERT_TRUE(run.process.exited) << run.process.err;
+    ASSERT_EQ(run.process.exitStatus, 0) << run.process.err;
+    const nlohmann::json& photos = run.document.at("photos");
+    ASSERT_EQ(photos.size(), static_cast<std::size_t>(FRAME_COUNT));
+    const std::size_t half = FRAME_COUNT / 2;
+    ASSERT_NEAR(changing->truth[half].truthLagMs - changing->truth[half - 1].truthLagMs, LAG_CHANGE_MS, 1e-9);
+    expectNearTruth(*changing, photos, 0, half, "before the change");
+    expectNearTruth(*changing, photos, half, photos.size(), "after the change");
+
+    // Where the readings say the lag changed: the split into two steady
+    // stretches that fits them best.
+    std::vector<double> lag;
+    for (const nlohmann::json& photo : photos) {
+        lag.push_back(photo.at("lag_ms").get<double>());
+    }
+    std::size_t bestSplit = 0;
+    double bestCost = INFINITY;
+    for (std::size_t split = 1; split < lag.size(); ++split) {
+        double cost = 0.0;
+        for (const auto& [from, to] : {std::pair{std::size_t{0}, split}, std::pair{split, lag.size()}}) {
+            double mean = 0.0;
+            for (std::size_t i = from; i < to; ++i) {
+                mean += lag[i] / static_cast<double>(to - from);
+            }
+            for (std::size_t i = from; i < to; ++i) {
+                cost += (lag[i] - mean) * (lag[i] - mean);
+            }
+        }
+        if (cost < bestCost) {
+            bestCost = cost;
+            bestSplit = split;
+        }
+    }
+    EXPECT_EQ(bestSplit, half);
+    EXPECT_NEAR(photos.at(bestSplit).at("time_s").get<double>(), static_cast<double>(half) / FPS, 1e-5);
+}
+
+TEST_F(VideoReading, EveryNthFrameKeepsItsNumberTimeAndTruth)
+{
+    const int every = 5;
+    const ReaderRun run = readVideo(*changing, {"--json", "--every", std::to_string(every)});
+    ASSERT_TRUE(run.process.exited) << run.process.err;
+    ASSERT_EQ(run.process.exitStatus, 0) << run.process.err;
+    const nlohmann::json& photos = run.document.at("photos");
+    ASSERT_EQ(photos.size(), static_cast<std::size_t>((FRAME_COUNT + every - 1) / every));
+    for (std::size_t i = 0; i < photos.size(); ++i) {
+        EXPECT_EQ(photos[i].at("frame"), i * every);
+        EXPECT_NEAR(photos[i].at("time_s").get<double>(), static_cast<double>(i * every) / FPS, 1e-5);
+        const double truth = changing->truth.at(i * every).truthLagMs;
+        EXPECT_NEAR(photos[i].at("lag_ms").get<double>(), truth, changing->scenario.mode.periodMs()) << i * every;
+    }
+    EXPECT_EQ(run.document.at("summary").at("photos_read"), photos.size());
+}
+
+TEST_F(VideoReading, ThePlotShowsTheRunAsPngAndSvg)
+{
+    const std::string dir = std::string(VIDEO_OUTPUT_DIR);
+    const std::string png = dir + "/lag-change.png";
+    const std::string svg = dir + "/lag-change.svg";
+    std::filesystem::remove(png);
+    std::filesystem::remove(svg);
+    const ReaderRun first = readVideo(*changing, {"--json", "--plot", png});
+    ASSERT_TRUE(first.process.exited) << first.process.err;
+    ASSERT_EQ(first.process.exitStatus, 0) << first.process.err;
+    EXPECT_EQ(first.process.err, "");
+    const cv::Mat picture = cv::imread(png, cv::IMREAD_COLOR);
+    EXPECT_EQ(picture.size(), cv::Size(1280, 800));
+
+    const ReaderRun second = readVideo(*changing, {"--json", "--plot", svg});
+    ASSERT_EQ(second.process.exitStatus, 0) << second.process.err;
+    std::ifstream in(svg);
+    const std::vector<std::string> texts =
+        test_images::svgTexts(std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()));
+    const auto has = [&texts](const std::string& text) {
+        return std::find(texts.begin(), texts.end(), text) != texts.end();
+    };
+    EXPECT_TRUE(has("Display lag: " + std::to_string(FRAME_COUNT) + " frames of lag-change.avi at 60 Hz"));
+    EXPECT_TRUE(has("video time (s)"));
+    EXPECT_TRUE(has("lag (ms)"));
+    // The summary's mean and interval, as the report gives them.
+    const nlohmann::json& summary = second.document.at("summary");
+    char mean[64];
+    (void)std::snprintf(mean, sizeof mean, "mean %.1f ms", summary.at("lag_ms_mean").get<double>());
+    char interval[96];
+    (void)std::snprintf(interval, sizeof interval, "95 %% interval %.1f to %.1f ms",
+                        summary.at("lag_ms_ci95")[0].get<double>(), summary.at("lag_ms_ci95")[1].get<double>());
+    EXPECT_TRUE(has(mean)) << mean;
+    EXPECT_TRUE(has(interval)) << interval;
+
+    // Where no plot can be written, nothing is read: a usage error.
+    const std::string blocked = dir + "/blocked.png";
+    std::filesystem::remove_all(blocked);
+    std::filesystem::create_directory(blocked);
+    const ReaderRun refused = readVideo(*changing, {"--every", "20", "--plot", blocked});
+    ASSERT_TRUE(refused.process.exited);
+    EXPECT_EQ(refused.process.exitStatus, 2);
+    EXPECT_EQ(refused.process.out, "");
+    EXPECT_EQ(refused.process.err.rfind("vesmira-read: --plot: cannot write " + blocked + ": it is a directory\n", 0),
+              0U)
+        << refused.process.err;
+}
