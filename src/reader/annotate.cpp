@@ -246,13 +246,12 @@ void drawAnnotation(cv::Mat* photo, const PhotoReading& reading, const ReadSetti
     const int lineHeight = cv::getTextSize("Ag", FONT, pen.fontScale, pen.fontThickness, &baseline).height * 2;
     cv::Point origin(lineHeight / 2, lineHeight);
     if (reading.ok) {
-        const int frames = reading.lagFrames;
-        char ms[32];
-        (void)std::snprintf(ms, sizeof ms, "%.1f", reading.lagMs);
-        label(
-            photo,
-            "lag " + std::to_string(frames) + (frames == 1 || frames == -1 ? " frame" : " frames") + " = " + ms + " ms",
-            origin, TEXT_COLOUR, pen);
+        // The same figures as the report: the sub-frame lag, then the columns'.
+        char text[160];
+        (void)std::snprintf(text, sizeof text, "lag %.2f frames = %.1f ms%s (columns: %d = %.1f ms)",
+                            reading.subFrameLagFrames, reading.subFrameLagMs, reading.coarse ? ", coarse" : "",
+                            reading.lagFrames, reading.lagMs);
+        label(photo, text, origin, TEXT_COLOUR, pen);
     } else {
         label(photo, "error: " + (reading.error.empty() ? std::string("not read") : reading.error), origin,
               ERROR_COLOUR, pen);
