@@ -274,7 +274,8 @@ TEST_F(VideoReading, ThePlotShowsTheRunAsPngAndSvg)
     EXPECT_TRUE(has("video time (s)"));
     EXPECT_TRUE(has("lag (ms)"));
     // The summary's mean and interval, as the report gives them.
-    const nlohmann::json summary = nlohmann::json::parse(second.out).at("summary");
+    const nlohmann::json document = nlohmann::json::parse(second.out);
+    const nlohmann::json& summary = document.at("summary");
     char mean[64];
     (void)std::snprintf(mean, sizeof mean, "mean %.1f ms", summary.at("lag_ms_mean").get<double>());
     char interval[96];
