@@ -77,12 +77,7 @@ Video makeVideo(const std::string& name, double lagChangeMs)
     return video;
 }
 
-struct ReaderRun {
-    ProcessResult process;
-    nlohmann::json document;
-};
-
-ReaderRun readVideo(const Video& video, const std::vector<std::string>& options)
+ProcessResult readVideo(const Video& video, const std::vector<std::string>& options)
 {
     std::vector<std::string> argv = {"vesmira-read"};
     argv.insert(argv.end(), options.begin(), options.end());
@@ -91,12 +86,7 @@ ReaderRun readVideo(const Video& video, const std::vector<std::string>& options)
         argv.push_back(std::to_string(number));
     }
     argv.push_back(video.path);
-    ReaderRun run;
-    run.process = runProcess(VESMIRA_READ_BINARY, argv, {}, READ_TIMEOUT_MS);
-    if (std::find(options.begin(), options.end(), "--json") != options.end() && run.process.exited) {
-        run.document = nlohmann::json::parse(run.process.out, nullptr, false);
-    }
-    return run;
+    return runProcess(VESMIRA_READ_BINARY, argv, {}, READ_TIMEOUT_MS);
 }
 
 std::vector<std::string> linesOf(const std::string& text)
@@ -162,11 +152,12 @@ Video* VideoReading::changing = nullptr;
 
 TEST_F(VideoReading, EveryFrameOfASteadyVideoIsReadNearItsTruth)
 {
-    const ReaderRun run = readVideo(*steady, {"--json"});
-    ASSERT_TRUE(run.process.exited) << run.process.err;
-    ASSERT_EQ(run.process.exitStatus, 0) << run.process.err;
-    EXPECT_EQ(run.process.err, "");
-    const nlohmann::json& photos = run.document.at("photos");
+    const ProcessResult run = readVideo(*steady, {"--json"});
+    ASSERT_TRUE(run.exited) << run.err;
+    ASSERT_EQ(run.exitStatus, 0) << run.err;
+    const nlohmann::json document = nlohmann::json::parse(run.out);
+    EXPECT_EQ(run.err, "");
+    const nlohmann::json& photos = document.at("photos");
     ASSERT_EQ(photos.size(), static_cast<std::size_t>(FRAME_COUNT));
     for (std::size_t i = 0; i < photos.size(); ++i) {
         EXPECT_EQ(photos[i].at("file"), steady->path);
@@ -174,18 +165,18 @@ TEST_F(VideoReading, EveryFrameOfASteadyVideoIsReadNearItsTruth)
         EXPECT_NEAR(photos[i].at("time_s").get<double>(), static_cast<double>(i) / FPS, 1e-5);
     }
     expectNearTruth(*steady, photos, 0, photos.size(), "steady video");
-    const nlohmann::json& summary = run.document.at("summary");
+    const nlohmann::json& summary = document.at("summary");
     EXPECT_EQ(summary.at("photos_read"), FRAME_COUNT);
     EXPECT_EQ(summary.at("photos_failed"), 0);
     EXPECT_NEAR(summary.at("lag_ms_mean").get<double>(), steady->truth.front().truthLagMs, MEAN_WITHIN_MS);
 
     // The plain report: a line for each frame naming it, its warnings
     // after it, then the summary.
-    const ReaderRun plain = readVideo(*steady, {});
-    ASSERT_TRUE(plain.process.exited);
-    EXPECT_EQ(plain.process.exitStatus, 0);
+    const ProcessResult plain = readVideo(*steady, {});
+    ASSERT_TRUE(plain.exited);
+    EXPECT_EQ(plain.exitStatus, 0);
     int frameLines = 0;
-    for (const std::string& line : linesOf(plain.process.out)) {
+    for (const std::string& line : linesOf(plain.out)) {
         if (line.rfind(steady->path + " frame ", 0) == 0 && line.find(": warning: ") == std::string::npos) {
             char expected[64];
             (void)std::snprintf(expected, sizeof expected, " frame %d (%.3f s)  reference column ", frameLines,
@@ -195,16 +186,16 @@ TEST_F(VideoReading, EveryFrameOfASteadyVideoIsReadNearItsTruth)
         }
     }
     EXPECT_EQ(frameLines, FRAME_COUNT);
-    EXPECT_NE(plain.process.out.find("\nphotos read: " + std::to_string(FRAME_COUNT) + ", failed: 0\n"),
-              std::string::npos);
+    EXPECT_NE(plain.out.find("\nphotos read: " + std::to_string(FRAME_COUNT) + ", failed: 0\n"), std::string::npos);
 }
 
 TEST_F(VideoReading, ALagChangeShowsAtItsFrame)
 {
-    const ReaderRun run = readVideo(*changing, {"--json"});
-    ASSERT_TRUE(run.process.exited) << run.process.err;
-    ASSERT_EQ(run.process.exitStatus, 0) << run.process.err;
-    const nlohmann::json& photos = run.document.at("photos");
+    const ProcessResult run = readVideo(*changing, {"--json"});
+    ASSERT_TRUE(run.exited) << run.err;
+    ASSERT_EQ(run.exitStatus, 0) << run.err;
+    const nlohmann::json document = nlohmann::json::parse(run.out);
+    const nlohmann::json& photos = document.at("photos");
     ASSERT_EQ(photos.size(), static_cast<std::size_t>(FRAME_COUNT));
     const std::size_t half = FRAME_COUNT / 2;
     ASSERT_NEAR(changing->truth[half].truthLagMs - changing->truth[half - 1].truthLagMs, LAG_CHANGE_MS, 1e-9);
@@ -242,10 +233,11 @@ TEST_F(VideoReading, ALagChangeShowsAtItsFrame)
 TEST_F(VideoReading, EveryNthFrameKeepsItsNumberTimeAndTruth)
 {
     const int every = 5;
-    const ReaderRun run = readVideo(*changing, {"--json", "--every", std::to_string(every)});
-    ASSERT_TRUE(run.process.exited) << run.process.err;
-    ASSERT_EQ(run.process.exitStatus, 0) << run.process.err;
-    const nlohmann::json& photos = run.document.at("photos");
+    const ProcessResult run = readVideo(*changing, {"--json", "--every", std::to_string(every)});
+    ASSERT_TRUE(run.exited) << run.err;
+    ASSERT_EQ(run.exitStatus, 0) << run.err;
+    const nlohmann::json document = nlohmann::json::parse(run.out);
+    const nlohmann::json& photos = document.at("photos");
     ASSERT_EQ(photos.size(), static_cast<std::size_t>((FRAME_COUNT + every - 1) / every));
     for (std::size_t i = 0; i < photos.size(); ++i) {
         EXPECT_EQ(photos[i].at("frame"), i * every);
@@ -253,7 +245,7 @@ TEST_F(VideoReading, EveryNthFrameKeepsItsNumberTimeAndTruth)
         const double truth = changing->truth.at(i * every).truthLagMs;
         EXPECT_NEAR(photos[i].at("lag_ms").get<double>(), truth, changing->scenario.mode.periodMs()) << i * every;
     }
-    EXPECT_EQ(run.document.at("summary").at("photos_read"), photos.size());
+    EXPECT_EQ(document.at("summary").at("photos_read"), photos.size());
 }
 
 TEST_F(VideoReading, ThePlotShowsTheRunAsPngAndSvg)
@@ -263,15 +255,15 @@ TEST_F(VideoReading, ThePlotShowsTheRunAsPngAndSvg)
     const std::string svg = dir + "/lag-change.svg";
     std::filesystem::remove(png);
     std::filesystem::remove(svg);
-    const ReaderRun first = readVideo(*changing, {"--json", "--plot", png});
-    ASSERT_TRUE(first.process.exited) << first.process.err;
-    ASSERT_EQ(first.process.exitStatus, 0) << first.process.err;
-    EXPECT_EQ(first.process.err, "");
+    const ProcessResult first = readVideo(*changing, {"--json", "--plot", png});
+    ASSERT_TRUE(first.exited) << first.err;
+    ASSERT_EQ(first.exitStatus, 0) << first.err;
+    EXPECT_EQ(first.err, "");
     const cv::Mat picture = cv::imread(png, cv::IMREAD_COLOR);
     EXPECT_EQ(picture.size(), cv::Size(1280, 800));
 
-    const ReaderRun second = readVideo(*changing, {"--json", "--plot", svg});
-    ASSERT_EQ(second.process.exitStatus, 0) << second.process.err;
+    const ProcessResult second = readVideo(*changing, {"--json", "--plot", svg});
+    ASSERT_EQ(second.exitStatus, 0) << second.err;
     std::ifstream in(svg);
     const std::vector<std::string> texts =
         test_images::svgTexts(std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()));
@@ -282,7 +274,8 @@ TEST_F(VideoReading, ThePlotShowsTheRunAsPngAndSvg)
     EXPECT_TRUE(has("video time (s)"));
     EXPECT_TRUE(has("lag (ms)"));
     // The summary's mean and interval, as the report gives them.
-    const nlohmann::json& summary = second.document.at("summary");
+    const nlohmann::json document = nlohmann::json::parse(second.out);
+    const nlohmann::json& summary = document.at("summary");
     char mean[64];
     (void)std::snprintf(mean, sizeof mean, "mean %.1f ms", summary.at("lag_ms_mean").get<double>());
     char interval[96];
@@ -295,11 +288,10 @@ TEST_F(VideoReading, ThePlotShowsTheRunAsPngAndSvg)
     const std::string blocked = dir + "/blocked.png";
     std::filesystem::remove_all(blocked);
     std::filesystem::create_directory(blocked);
-    const ReaderRun refused = readVideo(*changing, {"--every", "20", "--plot", blocked});
-    ASSERT_TRUE(refused.process.exited);
-    EXPECT_EQ(refused.process.exitStatus, 2);
-    EXPECT_EQ(refused.process.out, "");
-    EXPECT_EQ(refused.process.err.rfind("vesmira-read: --plot: cannot write " + blocked + ": it is a directory\n", 0),
-              0U)
-        << refused.process.err;
+    const ProcessResult refused = readVideo(*changing, {"--every", "20", "--plot", blocked});
+    ASSERT_TRUE(refused.exited);
+    EXPECT_EQ(refused.exitStatus, 2);
+    EXPECT_EQ(refused.out, "");
+    EXPECT_EQ(refused.err.rfind("vesmira-read: --plot: cannot write " + blocked + ": it is a directory\n", 0), 0U)
+        << refused.err;
 }
