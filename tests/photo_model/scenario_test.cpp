@@ -110,7 +110,8 @@ std::vector<std::string> writePhotos(const photo_model::Scenario& scenario, cons
 // say so rather than guess.
 bool columnShown(const photo_model::DisplayModel& display, const photo_model::Mode& mode, int column)
 {
-    const double step = mode.width / photo_model::COLUMN_COUNT;
+    // The pattern's columns are whole pixels wide.
+    const int step = mode.width / photo_model::COLUMN_COUNT;
     const double cut = display.overscan * mode.width;
     return column * step >= cut && (column + 1) * step <= mode.width - cut;
 }
