@@ -14,7 +14,10 @@
 // 1920 x 1080 at 240 fps of the same scene, as MPEG-4 in .mp4 and as MJPEG
 // in .avi, and prints for each the frames per second that decoding alone
 // (cv::VideoCapture, every frame to BGR) and vesmira-read --json reach, its
-// peak memory, and the machine's load around the runs.
+// peak memory, and the machine's load around the runs; then, in this
+// process, the time one frame takes to read when the screens must be
+// searched for (as in a photo) and when they are known from the frame
+// before.
 // Captures the pattern's frames first if the build has none yet.
 #include <malloc.h>
 #include <sys/resource.h>
@@ -25,6 +28,7 @@
 #include <opencv2/videoio.hpp>
 
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -37,6 +41,7 @@
 #include <vector>
 
 #include "photo_model.h"
+#include "reader/read_photo.h"
 
 namespace {
 
@@ -217,6 +222,37 @@ int framesRead(const std::string& jsonPath)
     return at == std::string::npos ? -1 : std::atoi(text.c_str() + at + key.size());  // NOLINT(cert-err34-c)
 }
 
+// One frame read with the screens searched for, and with them known from
+// the frame before, each the mean over the first frames of the video.
+void searchedAgainstTracked(const std::string& path, const photo_model::Scenario& scenario)
+{
+    constexpr int FRAMES = 20;
+    cv::VideoCapture capture(path, cv::CAP_FFMPEG);
+    std::vector<cv::Mat> frames(FRAMES);
+    for (cv::Mat& frame : frames) {
+        if (!capture.read(frame)) {
+            throw std::runtime_error("cv::VideoCapture cannot read " + path);
+        }
+    }
+    reader::ReadSettings settings;
+    settings.mode = {scenario.mode.width, scenario.mode.height, scenario.mode.rate};
+    double searched = 0.0;
+    double tracked = 0.0;
+    int read = 0;
+    for (std::size_t i = 1; i < frames.size(); ++i) {
+        Clock::time_point start = Clock::now();
+        const reader::PhotoReading before = reader::readPhoto(frames[i - 1], settings);
+        searched += secondsSince(start);
+        const std::array<reader::Quad, 2> known = {before.reference.corners, before.device.corners};
+        start = Clock::now();
+        const reader::PhotoReading now = reader::readPhoto(frames[i], settings, &known);
+        tracked += secondsSince(start);
+        read += before.ok && now.ok ? 1 : 0;
+    }
+    std::printf("one frame of %s, %d read: %.1f ms with the screens searched for, %.1f ms with them known\n",
+                path.c_str(), read, 1000.0 * searched / (FRAMES - 1), 1000.0 * tracked / (FRAMES - 1));
+}
+
 int videoBenchmark(int frameCount, const std::string& dir)
 {
     photo_model::Scenario scenario = photo_model::withPhotoWidth(photo_model::standardScenarios().front(), 1920);
@@ -268,6 +304,7 @@ int videoBenchmark(int frameCount, const std::string& dir)
             reading, frameCount / reading, 1000.0 * reading / frameCount, read, frameCount, megabytes(peakKb));
         std::printf("  load average after: %s\n", loadAverage().c_str());
     }
+    searchedAgainstTracked(videos.front().first, scenario);
     return 0;
 }
 
