@@ -52,34 +52,12 @@ std::string frameName(const std::string& file, int frame, double fps)
     return file + text;
 }
 
-// Runs the reader with its output thrown away; the peak resident memory
-// of its process, kB.
+// The reader's peak resident memory over a run, kB.
 long peakResidentKb(const std::vector<std::string>& args)
 {
     std::vector<std::string> argv = {"vesmira-read"};
     argv.insert(argv.end(), args.begin(), args.end());
-    std::vector<char*> pointers;
-    pointers.reserve(argv.size() + 1);
-    for (std::string& arg : argv) {
-        pointers.push_back(arg.data());
-    }
-    pointers.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-    pid_t pid = -1;
-    const int spawned = posix_spawn(&pid, READER_BINARY, &actions, nullptr, pointers.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (spawned != 0) {
-        return -1;
-    }
-    int status = 0;
-    rusage usage = {};
-    if (wait4(pid, &status, 0, &usage) != pid || !WIFEXITED(status)) {
-        return -1;
-    }
-    return usage.ru_maxrss;
+    return peakResidentKbOf(READER_BINARY, argv);
 }
 
 }  // namespace

@@ -2,6 +2,8 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <spawn.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -131,4 +133,31 @@ bool hasEnded(pid_t pid)
 {
     siginfo_t info = {};
     return waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == pid;
+}
+
+long peakResidentKbOf(const std::string& path, const std::vector<std::string>& argv)
+{
+    std::vector<std::string> args = argv;
+    std::vector<char*> pointers;
+    pointers.reserve(args.size() + 1);
+    for (std::string& arg : args) {
+        pointers.push_back(arg.data());
+    }
+    pointers.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+    pid_t pid = -1;
+    const int spawned = posix_spawn(&pid, path.c_str(), &actions, nullptr, pointers.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (spawned != 0) {
+        return -1;
+    }
+    int status = 0;
+    rusage usage = {};
+    if (wait4(pid, &status, 0, &usage) != pid || !WIFEXITED(status)) {
+        return -1;
+    }
+    return usage.ru_maxrss;
 }

@@ -36,5 +36,9 @@ ProcessResult runProcess(const std::string& path, const std::vector<std::string>
 // Polls check every 20 ms until it holds or timeoutMs has passed.
 bool waitUntil(const std::function<bool()>& check, int timeoutMs);
 
+// Runs path with this argument vector to its end, its output thrown away;
+// its peak resident memory in kB, or -1 when it did not run or exit.
+long peakResidentKbOf(const std::string& path, const std::vector<std::string>& argv);
+
 // Whether the process has ended (without reaping it).
 bool hasEnded(pid_t pid);
