@@ -112,9 +112,9 @@ constexpr OptionSpec OPTION_SPECS[] = {
 
 const OptionSpec* findOption(std::string_view name)
 {
-    for (const OptionSpec& spec : OPTION_SPECS) {
-        if (spec.name == name) {
-            return &spec;
+    for (const OptionSpec& option : OPTION_SPECS) {
+        if (option.name == name) {
+            return &option;
         }
     }
     return nullptr;
@@ -229,23 +229,23 @@ CommandLine parseCommandLine(const std::vector<std::string>& args)
         }
         const std::size_t equals = arg.find('=');
         const std::string name = arg.substr(0, equals);
-        const OptionSpec* spec = findOption(name);
-        if (spec == nullptr) {
+        const OptionSpec* option = findOption(name);
+        if (option == nullptr) {
             return usageError("unknown option '" + name + "'");
         }
         std::string value;
         if (equals != std::string::npos) {
-            if (!spec->takesValue) {
+            if (!option->takesValue) {
                 return usageError(name + " takes no value");
             }
             value = arg.substr(equals + 1);
-        } else if (spec->takesValue) {
+        } else if (option->takesValue) {
             if (i + 1 == args.size()) {
                 return usageError(name + " needs a value");
             }
             value = args[++i];
         }
-        std::string error = spec->apply(&options, value);
+        std::string error = option->apply(&options, value);
         if (!error.empty()) {
             return usageError(std::move(error));
         }
