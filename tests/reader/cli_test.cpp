@@ -19,6 +19,7 @@
 
 using json = nlohmann::ordered_json;
 using test_images::encode;
+using test_images::linesOf;
 using test_images::noise;
 using test_images::TempDir;
 using test_images::writeFile;
@@ -34,17 +35,6 @@ ProcessResult runReader(const std::vector<std::string>& args)
     std::vector<std::string> argv = {"vesmira-read"};
     argv.insert(argv.end(), args.begin(), args.end());
     return runProcess(READER_BINARY, argv, {}, 120000);
-}
-
-std::vector<std::string> linesOf(const std::string& text)
-{
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    std::string line;
-    while (std::getline(in, line)) {
-        lines.push_back(line);
-    }
-    return lines;
 }
 
 bool startsWith(const std::string& text, const std::string& start)

@@ -1,4 +1,5 @@
 #include "test_images.h"
+#include <sstream>
 
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/videoio.hpp>
@@ -131,6 +132,17 @@ TempDir::~TempDir()
 {
     std::error_code ignored;
     std::filesystem::remove_all(root, ignored);
+}
+
+std::vector<std::string> linesOf(const std::string& text)
+{
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    std::string line;
+    while (std::getline(in, line)) {
+        lines.push_back(line);
+    }
+    return lines;
 }
 
 }  // namespace test_images

@@ -36,6 +36,9 @@ void writeFile(const std::string& path, const std::vector<unsigned char>& bytes)
 std::vector<unsigned char> readFile(const std::string& path);
 
 // A fresh directory for one test, removed with everything in it.
+// The lines of a program's output, without their newlines.
+std::vector<std::string> linesOf(const std::string& text);
+
 class TempDir {
 public:
     TempDir();

@@ -23,6 +23,7 @@
 #include "test_images.h"
 
 using json = nlohmann::ordered_json;
+using test_images::linesOf;
 using test_images::TempDir;
 
 namespace {
@@ -32,17 +33,6 @@ ProcessResult runReader(const std::vector<std::string>& args)
     std::vector<std::string> argv = {"vesmira-read"};
     argv.insert(argv.end(), args.begin(), args.end());
     return runProcess(READER_BINARY, argv, {}, 300000);
-}
-
-std::vector<std::string> linesOf(const std::string& text)
-{
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    std::string line;
-    while (std::getline(in, line)) {
-        lines.push_back(line);
-    }
-    return lines;
 }
 
 std::string frameName(const std::string& file, int frame, double fps)
