@@ -14,6 +14,7 @@
 #include <cstring>
 #include <new>
 #include <system_error>
+#include <utility>
 
 namespace reader {
 
@@ -273,7 +274,20 @@ ImageCheck inspectImage(const std::vector<unsigned char>& bytes)
     return failed(ImageCheck{}, "not a JPEG or PNG image");
 }
 
-LoadedImage decodeImage(const std::vector<unsigned char>& bytes)
+int reductionFor(const ImageCheck& check, Detail detail)
+{
+    if (detail == Detail::Full || check.format != ImageFormat::Jpeg) {
+        return 1;
+    }
+    const int side = std::max(check.width, check.height);
+    int reduction = 1;
+    while (reduction < 8 && side / (2 * reduction) >= MIN_DECODED_SIDE) {
+        reduction *= 2;
+    }
+    return reduction;
+}
+
+LoadedImage decodeImage(const std::vector<unsigned char>& bytes, Detail detail)
 {
     LoadedImage loaded;
     const ImageCheck check = inspectImage(bytes);
@@ -282,10 +296,25 @@ LoadedImage decodeImage(const std::vector<unsigned char>& bytes)
         return loaded;
     }
     const char* format = check.format == ImageFormat::Jpeg ? "JPEG" : "PNG";
+    loaded.reduction = reductionFor(check, detail);
+    // 8-bit BGR whatever the file holds, turned upright by its EXIF
+    // orientation, at the size asked for.
+    int flags = cv::IMREAD_COLOR;
+    switch (loaded.reduction) {
+        case 2:
+            flags = cv::IMREAD_REDUCED_COLOR_2;
+            break;
+        case 4:
+            flags = cv::IMREAD_REDUCED_COLOR_4;
+            break;
+        case 8:
+            flags = cv::IMREAD_REDUCED_COLOR_8;
+            break;
+        default:
+            break;
+    }
     try {
-        // IMREAD_COLOR: 8-bit BGR whatever the file holds, turned upright
-        // by its EXIF orientation.
-        loaded.image = cv::imdecode(bytes, cv::IMREAD_COLOR);
+        loaded.image = cv::imdecode(bytes, flags);
         if (loaded.image.empty()) {
             loaded.error = std::string("damaged ") + format + ": its image data cannot be decoded";
         }
@@ -299,9 +328,9 @@ LoadedImage decodeImage(const std::vector<unsigned char>& bytes)
     return loaded;
 }
 
-LoadedImage loadImage(const std::string& path)
+ImageFile readImageFile(const std::string& path)
 {
-    LoadedImage loaded;
+    ImageFile loaded;
     // Non-blocking, so a named pipe does not hang the open; it is then
     // refused as not a regular file.
     const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
@@ -332,10 +361,21 @@ LoadedImage loadImage(const std::string& path)
         }
     }
     close(fd);
-    if (!loaded.error.empty()) {
+    if (loaded.error.empty()) {
+        loaded.bytes = std::move(bytes);
+    }
+    return loaded;
+}
+
+LoadedImage loadImage(const std::string& path, Detail detail)
+{
+    const ImageFile file = readImageFile(path);
+    if (!file.error.empty()) {
+        LoadedImage loaded;
+        loaded.error = file.error;
         return loaded;
     }
-    return decodeImage(bytes);
+    return decodeImage(file.bytes, detail);
 }
 
 }  // namespace reader

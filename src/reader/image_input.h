@@ -33,7 +33,28 @@ struct LoadedImage {
     cv::Mat image;
     // A sentence naming the reason; empty when the image is there.
     std::string error;
+    // Photo pixels per decoded pixel: 1, or 2, 4 or 8 for a large JPEG
+    // decoded at a fraction of its size.
+    int reduction = 1;
 };
+
+// A photo file's bytes, or the reason there are none.
+struct ImageFile {
+    std::vector<unsigned char> bytes;
+    std::string error;
+};
+
+// How much of a photo's resolution to decode. Enough: a JPEG whose long
+// side is at least twice MIN_DECODED_SIDE is decoded at 1/2, 1/4 or 1/8 of
+// its size by the decoder's own scaling, which costs a fraction of the time
+// and memory of the whole; PNGs are always decoded whole.
+enum class Detail { Full, Enough };
+// The long side a reduced decoding keeps at least: more than the photos on
+// which the reader's accuracy is measured.
+constexpr int MIN_DECODED_SIDE = 2000;
+
+// Photo pixels per decoded pixel for a photo of this header at that detail.
+int reductionFor(const ImageCheck& check, Detail detail);
 
 // JPEG or PNG from the first bytes, whatever the file is called.
 ImageFormat sniffFormat(const std::vector<unsigned char>& bytes);
@@ -44,10 +65,13 @@ ImageFormat sniffFormat(const std::vector<unsigned char>& bytes);
 ImageCheck inspectImage(const std::vector<unsigned char>& bytes);
 
 // inspectImage, then OpenCV's decoder. Never throws.
-LoadedImage decodeImage(const std::vector<unsigned char>& bytes);
+LoadedImage decodeImage(const std::vector<unsigned char>& bytes, Detail detail = Detail::Full);
 
-// Reads and decodes one photo file. Directories, devices, pipes, empty and
-// oversized files are refused without reading them. Never throws.
-LoadedImage loadImage(const std::string& path);
+// Reads one photo file. Directories, devices, pipes, empty and oversized
+// files are refused without reading them. Never throws.
+ImageFile readImageFile(const std::string& path);
+
+// readImageFile, then decodeImage. Never throws.
+LoadedImage loadImage(const std::string& path, Detail detail = Detail::Full);
 
 }  // namespace reader

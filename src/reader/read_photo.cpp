@@ -230,7 +230,26 @@ PhotoReading readBgrPhoto(const cv::Mat& photo, const ReadSettings& settings, co
     return reading;
 }
 
+void scaleScreen(ScreenReading* screen, double factor)
+{
+    for (cv::Point2d& corner : screen->corners) {
+        corner *= factor;
+    }
+    screen->clockPoint *= factor;
+    // A photo pixel is 1/factor of a decoded one before the map to the pattern.
+    screen->toPattern = screen->toPattern * cv::Matx33d(1.0 / factor, 0.0, 0.0, 0.0, 1.0 / factor, 0.0, 0.0, 0.0, 1.0);
+}
+
 }  // namespace
+
+PhotoReading inPhotoPixels(PhotoReading reading, int reduction)
+{
+    if (reduction != 1) {
+        scaleScreen(&reading.reference, reduction);
+        scaleScreen(&reading.device, reduction);
+    }
+    return reading;
+}
 
 PhotoReading readPhoto(const cv::Mat& photo, const ReadSettings& settings, const std::array<Quad, 2>* knownScreens)
 {

@@ -18,4 +18,10 @@ namespace reader {
 PhotoReading readPhoto(const cv::Mat& photo, const ReadSettings& settings,
                        const std::array<Quad, 2>* knownScreens = nullptr);
 
+// A reading of a picture decoded at 1/reduction of the photo's size, in the
+// photo's own pixels: its screens' corners, the points their clocks were
+// read at and their maps to the pattern. Pattern rows and columns, lags and
+// clocks stay as they are.
+PhotoReading inPhotoPixels(PhotoReading reading, int reduction);
+
 }  // namespace reader

@@ -17,6 +17,7 @@
 #include "reader/image_input.h"
 #include "reader/in_order.h"
 #include "reader/plot.h"
+#include "reader/read_photo.h"
 #include "reader/video_input.h"
 
 namespace reader {
@@ -97,16 +98,29 @@ PhotoReading readOne(const cv::Mat& picture, const ReadSettings& settings, const
 PhotoReading readAndAnnotate(const std::string& file, const ReadSettings& settings, const std::string& annotationPath,
                              const PhotoReader& read)
 {
-    LoadedImage loaded = loadImage(file);
+    const ImageFile photoFile = readImageFile(file);
+    if (!photoFile.error.empty()) {
+        return failedReading(photoFile.error);
+    }
+    LoadedImage loaded = decodeImage(photoFile.bytes, Detail::Enough);
     if (!loaded.error.empty()) {
         return failedReading(loaded.error);
     }
     PhotoReading reading = readOne(loaded.image, settings, nullptr, read);
+    if (!reading.ok && loaded.reduction > 1) {
+        // Screens small in a large photo may need all of its pixels.
+        loaded.image.release();
+        loaded = decodeImage(photoFile.bytes, Detail::Full);
+        if (!loaded.error.empty()) {
+            return failedReading(loaded.error);
+        }
+        reading = readOne(loaded.image, settings, nullptr, read);
+    }
     if (!annotationPath.empty()) {
         // The decoded photo is drawn on in place: no second copy in memory.
         annotate(&loaded.image, &reading, settings, annotationPath);
     }
-    return reading;
+    return inPhotoPixels(reading, loaded.reduction);
 }
 
 std::string canonicalPath(const std::string& path)

@@ -286,6 +286,54 @@ TEST(ImageInput, TurnsPhotosUprightByTheirExifOrientation)
     }
 }
 
+TEST(ImageInput, LargeJpegsAreDecodedSmallerWhenEnoughDetailIsAsked)
+{
+    // Halved while the long side stays at least MIN_DECODED_SIDE, at most
+    // to an eighth; never for a PNG or when the whole photo is asked for.
+    const auto reduction = [](reader::ImageFormat format, int width, int height, reader::Detail detail) {
+        reader::ImageCheck check;
+        check.format = format;
+        check.width = width;
+        check.height = height;
+        return reader::reductionFor(check, detail);
+    };
+    using reader::Detail;
+    using reader::ImageFormat;
+    EXPECT_EQ(reduction(ImageFormat::Jpeg, 1600, 1200, Detail::Enough), 1);
+    EXPECT_EQ(reduction(ImageFormat::Jpeg, 3999, 3000, Detail::Enough), 1);
+    EXPECT_EQ(reduction(ImageFormat::Jpeg, 4000, 3000, Detail::Enough), 2);
+    EXPECT_EQ(reduction(ImageFormat::Jpeg, 3000, 4032, Detail::Enough), 2);
+    EXPECT_EQ(reduction(ImageFormat::Jpeg, 8000, 6000, Detail::Enough), 4);
+    EXPECT_EQ(reduction(ImageFormat::Jpeg, 16000, 6000, Detail::Enough), 8);
+    EXPECT_EQ(reduction(ImageFormat::Jpeg, 60000, 1000, Detail::Enough), 8);
+    EXPECT_EQ(reduction(ImageFormat::Jpeg, 8000, 6000, Detail::Full), 1);
+    EXPECT_EQ(reduction(ImageFormat::Png, 8000, 6000, Detail::Enough), 1);
+
+    // A 12-megapixel photo: half its size, upright, the mark where it was.
+    cv::Mat picture(3000, 4000, CV_8UC3, cv::Scalar::all(0));
+    picture(cv::Rect(0, 0, 400, 200)).setTo(cv::Scalar::all(255));
+    const Bytes jpeg = encode(picture, ".jpg");
+    const reader::LoadedImage whole = decodeImage(jpeg);
+    EXPECT_EQ(whole.reduction, 1);
+    EXPECT_EQ(whole.image.size(), cv::Size(4000, 3000));
+    const reader::LoadedImage half = decodeImage(jpeg, Detail::Enough);
+    ASSERT_TRUE(half.error.empty()) << half.error;
+    EXPECT_EQ(half.reduction, 2);
+    ASSERT_EQ(half.image.size(), cv::Size(2000, 1500));
+    EXPECT_EQ(half.image.type(), CV_8UC3);
+    EXPECT_TRUE(brightAt(half.image, 190, 90));
+    EXPECT_FALSE(brightAt(half.image, 210, 110));
+    // Held upright (orientation 6): turned as the whole one would be.
+    const reader::LoadedImage turned = decodeImage(test_images::withExifOrientation(jpeg, 6), Detail::Enough);
+    ASSERT_EQ(turned.image.size(), cv::Size(1500, 2000));
+    EXPECT_TRUE(brightAt(turned.image, 1490, 190));
+    EXPECT_FALSE(brightAt(turned.image, 1390, 210));
+
+    const reader::LoadedImage png = decodeImage(encode(picture, ".png"), Detail::Enough);
+    EXPECT_EQ(png.reduction, 1);
+    EXPECT_EQ(png.image.size(), cv::Size(4000, 3000));
+}
+
 TEST(ImageInput, MalformedExifIsIgnoredNotFatal)
 {
     const Bytes jpeg = encode(markedPicture(), ".jpg");

@@ -220,6 +220,73 @@ TEST(ProcessPhoto, AnnotatesReadAndFailedPhotosAlike)
         << failed.reading.error;
 }
 
+// A 12-megapixel photo is first read from a decoding at half its size; a
+// photo that cannot be read so is read again from the whole. Either way
+// the reading is given in the photo's own pixels.
+TEST(ProcessPhoto, LargePhotosAreReadSmallerAndWholeOnlyIfNeedBe)
+{
+    const test_images::TempDir dir;
+    const std::string large = dir.file("large.jpg");
+    test_images::writeFile(large, test_images::encode(cv::Mat(3000, 4000, CV_8UC3, cv::Scalar::all(40)), ".jpg"));
+    const std::string small = dir.file("small.jpg");
+    test_images::writeFile(small, test_images::encode(cv::Mat(1200, 1600, CV_8UC3, cv::Scalar::all(40)), ".jpg"));
+    const ReadSettings settings{reader::Mode{1024, 768, 60}, reader::Placement::Left, std::nullopt};
+
+    std::mutex guard;
+    std::vector<int> widthsSeen;
+    // The screens fill the picture given; read only from pictures at least
+    // leastWidth wide.
+    const auto readerFrom = [&](int leastWidth) {
+        return [&, leastWidth](const cv::Mat& photo, const ReadSettings& /*settings*/, Known /*known*/) {
+            const std::lock_guard<std::mutex> lock(guard);
+            widthsSeen.push_back(photo.cols);
+            PhotoReading reading;
+            if (photo.cols < leastWidth) {
+                reading.error = "found 0 screens showing the pattern, need 2";
+                return reading;
+            }
+            reading.ok = true;
+            const auto w = static_cast<double>(photo.cols);
+            const auto h = static_cast<double>(photo.rows);
+            for (reader::ScreenReading* screen : {&reading.reference, &reading.device}) {
+                screen->corners = {cv::Point2d(0, 0), cv::Point2d(w, 0), cv::Point2d(w, h), cv::Point2d(0, h)};
+                screen->toPattern = cv::Matx33d(1024.0 / w, 0, 0, 0, 768.0 / h, 0, 0, 0, 1);
+                screen->clockPoint = cv::Point2d(w / 2, h / 2);
+            }
+            return reading;
+        };
+    };
+    const auto inPhotoPixels = [](const PhotoReading& reading) {
+        EXPECT_TRUE(reading.ok) << reading.error;
+        for (const reader::ScreenReading* screen : {&reading.reference, &reading.device}) {
+            EXPECT_EQ(screen->corners[2], cv::Point2d(4000, 3000));
+            EXPECT_EQ(screen->clockPoint, cv::Point2d(2000, 1500));
+            const cv::Vec3d corner = screen->toPattern * cv::Vec3d(4000, 3000, 1);
+            EXPECT_NEAR(corner[0] / corner[2], 1024.0, 1e-9);
+            EXPECT_NEAR(corner[1] / corner[2], 768.0, 1e-9);
+        }
+    };
+
+    inPhotoPixels(reader::processPhoto(large, settings, "", readerFrom(0)).reading);
+    EXPECT_EQ(widthsSeen, std::vector<int>{2000});
+
+    widthsSeen.clear();
+    inPhotoPixels(reader::processPhoto(large, settings, "", readerFrom(4000)).reading);
+    EXPECT_EQ(widthsSeen, (std::vector<int>{2000, 4000}));
+
+    // Unreadable either way: read twice, the whole photo's error given.
+    widthsSeen.clear();
+    const PhotoReading failed = reader::processPhoto(large, settings, "", readerFrom(5000)).reading;
+    EXPECT_FALSE(failed.ok);
+    EXPECT_EQ(failed.error, "found 0 screens showing the pattern, need 2");
+    EXPECT_EQ(widthsSeen, (std::vector<int>{2000, 4000}));
+
+    // Smaller photos are decoded whole, once.
+    widthsSeen.clear();
+    EXPECT_FALSE(reader::processPhoto(small, settings, "", readerFrom(5000)).reading.ok);
+    EXPECT_EQ(widthsSeen, std::vector<int>{1600});
+}
+
 class RunReader : public testing::Test {
 protected:
     RunReader()
