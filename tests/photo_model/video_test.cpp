@@ -14,7 +14,6 @@
 #include <fstream>
 #include <iterator>
 #include <nlohmann/json.hpp>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -87,17 +86,6 @@ ProcessResult readVideo(const Video& video, const std::vector<std::string>& opti
     }
     argv.push_back(video.path);
     return runProcess(VESMIRA_READ_BINARY, argv, {}, READ_TIMEOUT_MS);
-}
-
-std::vector<std::string> linesOf(const std::string& text)
-{
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    std::string line;
-    while (std::getline(in, line)) {
-        lines.push_back(line);
-    }
-    return lines;
 }
 
 // Checks the frames of a JSON run against the truth, frame by frame: each
@@ -176,7 +164,7 @@ TEST_F(VideoReading, EveryFrameOfASteadyVideoIsReadNearItsTruth)
     ASSERT_TRUE(plain.exited);
     EXPECT_EQ(plain.exitStatus, 0);
     int frameLines = 0;
-    for (const std::string& line : linesOf(plain.out)) {
+    for (const std::string& line : test_images::linesOf(plain.out)) {
         if (line.rfind(steady->path + " frame ", 0) == 0 && line.find(": warning: ") == std::string::npos) {
             char expected[64];
             (void)std::snprintf(expected, sizeof expected, " frame %d (%.3f s)  reference column ", frameLines,
