@@ -21,10 +21,6 @@
 // searched for (as in a photo) and when they are known from the frame
 // before.
 // Captures the pattern's frames first if the build has none yet.
-#include <malloc.h>
-#include <sys/resource.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/videoio.hpp>
@@ -36,6 +32,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <stdexcept>
 #include <string>
@@ -43,6 +40,7 @@
 #include <vector>
 
 #include "photo_model.h"
+#include "process.h"
 #include "reader/read_photo.h"
 
 namespace {
@@ -65,33 +63,9 @@ double secondsSince(Clock::time_point start)
 // outPath); its exit status, and its peak resident memory in kB.
 int runChild(const std::vector<std::string>& argv, long* peakKb, const char* outPath = "/dev/null")
 {
-    std::vector<std::string> args = argv;
-    std::vector<char*> pointers;
-    pointers.reserve(args.size() + 1);
-    for (std::string& arg : args) {
-        pointers.push_back(arg.data());
-    }
-    pointers.push_back(nullptr);
-    // The child would write out what is still buffered a second time.
-    (void)std::fflush(nullptr);
-    // A forked child's peak memory starts from this process's resident
-    // memory at the fork: give back what is free first.
-    (void)malloc_trim(0);
-    const pid_t pid = fork();
-    if (pid == 0) {
-        if (std::freopen(outPath, "w", stdout) == nullptr) {
-            _exit(127);
-        }
-        execv(pointers[0], pointers.data());
-        _exit(127);
-    }
-    int status = 0;
-    rusage usage = {};
-    if (pid < 0 || wait4(pid, &status, 0, &usage) != pid) {
-        return -1;
-    }
-    *peakKb = usage.ru_maxrss;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    const EndedRun ended = runToEnd(argv.front(), argv, outPath, true);
+    *peakKb = ended.peakKb;
+    return ended.exitStatus;
 }
 
 std::vector<std::string> readerCommand(const photo_model::Scenario& scenario, const std::vector<std::string>& photos)
@@ -330,6 +304,26 @@ int videoBenchmark(int frameCount, const std::string& dir)
     return 0;
 }
 
+// Runs a benchmark in a temporary folder, removed afterwards; its status,
+// or 1 when it failed.
+int inTemporaryFolder(const std::function<int(const std::string&)>& benchmarkIn)
+{
+    photo_model::keepFreedMemory();
+    char dir[] = "/tmp/vesmira-read-benchmark-XXXXXX";
+    if (mkdtemp(dir) == nullptr) {
+        (void)std::fputs("vesmira-read-benchmark: cannot create a temporary folder\n", stderr);
+        return 1;
+    }
+    int status = 1;
+    try {
+        status = benchmarkIn(dir);
+    } catch (const std::exception& error) {
+        (void)std::fprintf(stderr, "vesmira-read-benchmark: %s\n", error.what());
+    }
+    std::filesystem::remove_all(dir);
+    return status;
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -340,20 +334,7 @@ int main(int argc, char** argv)
             (void)std::fputs("usage: vesmira-read-benchmark --video [FRAMES]  (at least 2)\n", stderr);
             return 2;
         }
-        photo_model::keepFreedMemory();
-        char dir[] = "/tmp/vesmira-read-benchmark-XXXXXX";
-        if (mkdtemp(dir) == nullptr) {
-            (void)std::fputs("vesmira-read-benchmark: cannot create a temporary folder\n", stderr);
-            return 1;
-        }
-        int status = 1;
-        try {
-            status = videoBenchmark(frames, dir);
-        } catch (const std::exception& error) {
-            (void)std::fprintf(stderr, "vesmira-read-benchmark: %s\n", error.what());
-        }
-        std::filesystem::remove_all(dir);
-        return status;
+        return inTemporaryFolder([frames](const std::string& dir) { return videoBenchmark(frames, dir); });
     }
     const int count = argc > 1 ? std::atoi(argv[1]) : 20;         // NOLINT(cert-err34-c): checked below
     const int memoryCount = argc > 2 ? std::atoi(argv[2]) : 100;  // NOLINT(cert-err34-c)
@@ -361,18 +342,6 @@ int main(int argc, char** argv)
         (void)std::fputs("usage: vesmira-read-benchmark [PHOTOS [MEMORY_PHOTOS]]  (each at least 2)\n", stderr);
         return 2;
     }
-    photo_model::keepFreedMemory();
-    char dir[] = "/tmp/vesmira-read-benchmark-XXXXXX";
-    if (mkdtemp(dir) == nullptr) {
-        (void)std::fputs("vesmira-read-benchmark: cannot create a temporary folder\n", stderr);
-        return 1;
-    }
-    int status = 1;
-    try {
-        status = benchmark(count, memoryCount, dir);
-    } catch (const std::exception& error) {
-        (void)std::fprintf(stderr, "vesmira-read-benchmark: %s\n", error.what());
-    }
-    std::filesystem::remove_all(dir);
-    return status;
+    return inTemporaryFolder(
+        [count, memoryCount](const std::string& dir) { return benchmark(count, memoryCount, dir); });
 }

@@ -1,8 +1,8 @@
 #include "process.h"
 
 #include <fcntl.h>
+#include <malloc.h>
 #include <poll.h>
-#include <spawn.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -135,29 +135,40 @@ bool hasEnded(pid_t pid)
     return waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == pid;
 }
 
-long peakResidentKbOf(const std::string& path, const std::vector<std::string>& argv)
+EndedRun runToEnd(const std::string& path, const std::vector<std::string>& argv, const std::string& outPath,
+                  bool keepStandardError)
 {
     std::vector<std::string> args = argv;
-    std::vector<char*> pointers;
-    pointers.reserve(args.size() + 1);
-    for (std::string& arg : args) {
-        pointers.push_back(arg.data());
+    const std::vector<char*> pointers = cStrings(&args);
+    // Forked, not spawned: a child that shares this process's memory until
+    // it execs inherits its high-water mark, and its peak would be ours. A
+    // forked child starts from what this process holds at the fork, so give
+    // back what is free first.
+    (void)malloc_trim(0);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        const int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        const int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
+        if (out < 0 || null < 0 || dup2(out, STDOUT_FILENO) < 0 ||
+            (!keepStandardError && dup2(null, STDERR_FILENO) < 0)) {
+            _exit(127);
+        }
+        execv(path.c_str(), pointers.data());
+        _exit(127);
     }
-    pointers.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-    pid_t pid = -1;
-    const int spawned = posix_spawn(&pid, path.c_str(), &actions, nullptr, pointers.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (spawned != 0) {
-        return -1;
-    }
+    EndedRun ended;
     int status = 0;
     rusage usage = {};
-    if (wait4(pid, &status, 0, &usage) != pid || !WIFEXITED(status)) {
-        return -1;
+    if (pid < 0 || wait4(pid, &status, 0, &usage) != pid) {
+        return ended;
     }
-    return usage.ru_maxrss;
+    ended.peakKb = usage.ru_maxrss;
+    ended.exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return ended;
+}
+
+long peakResidentKbOf(const std::string& path, const std::vector<std::string>& argv)
+{
+    const EndedRun ended = runToEnd(path, argv);
+    return ended.exitStatus < 0 ? -1 : ended.peakKb;
 }

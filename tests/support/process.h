@@ -36,6 +36,19 @@ ProcessResult runProcess(const std::string& path, const std::vector<std::string>
 // Polls check every 20 ms until it holds or timeoutMs has passed.
 bool waitUntil(const std::function<bool()>& check, int timeoutMs);
 
+// How a program run to its end ended: its exit status (-1 when it did not
+// run or was killed) and its peak resident memory in kB (-1 when unknown).
+struct EndedRun {
+    int exitStatus = -1;
+    long peakKb = -1;
+};
+
+// Runs path with this argument vector (argv[0] included) to its end,
+// standard output written to outPath, standard error thrown away unless
+// kept.
+EndedRun runToEnd(const std::string& path, const std::vector<std::string>& argv,
+                  const std::string& outPath = "/dev/null", bool keepStandardError = false);
+
 // Runs path with this argument vector to its end, its output thrown away;
 // its peak resident memory in kB, or -1 when it did not run or exit.
 long peakResidentKbOf(const std::string& path, const std::vector<std::string>& argv);
