@@ -415,14 +415,36 @@ void drawMean(const Axis& across, const Picture& p)
     plline(2, meanX.data(), meanY.data());
 }
 
-void drawSeriesPanel(const Picture& p, PLFLT left, PLFLT right, PLFLT bottom, PLFLT top)
+// A panel across the given axis and up the lag: its place, grid lines and
+// the mean's interval band.
+void beginPanel(const Axis& across, const Picture& p, PLFLT left, PLFLT right, PLFLT bottom, PLFLT top)
 {
     plvpor(left, right, bottom, top);
-    plwind(p.xAxis.min, p.xAxis.max, p.yAxis.min, p.yAxis.max);
+    plwind(across.min, across.max, p.yAxis.min, p.yAxis.max);
     plcol0(GRID);
     plwidth(1.0);
-    plbox("g", p.xAxis.step, 0, "g", p.yAxis.step, 0);
-    drawBand(p.xAxis, p);
+    plbox("g", across.step, 0, "g", p.yAxis.step, 0);
+    drawBand(across, p);
+}
+
+// Its frame, its ticks labelled (the lag's with upOptions) and the label
+// below it.
+void endPanel(const Axis& across, const Picture& p, const char* upOptions, const char* label)
+{
+    PanelAxes axes{&across, &p.yAxis};
+    plslabelfunc(labelTick, &axes);
+    plcol0(INK);
+    plwidth(1.0);
+    plschr(0.0, 1.0);
+    plbox("bcnsto", across.step, 0, upOptions, p.yAxis.step, 0);
+    plslabelfunc(nullptr, nullptr);
+    plschr(0.0, 1.2);
+    plmtex("b", 2.8, 0.5, 0.5, label);
+}
+
+void drawSeriesPanel(const Picture& p, PLFLT left, PLFLT right, PLFLT bottom, PLFLT top)
+{
+    beginPanel(p.xAxis, p, left, right, bottom, top);
     const auto n = static_cast<PLINT>(p.y.size());
     if (n > 1) {
         plcol0(TRACE);
@@ -432,26 +454,12 @@ void drawSeriesPanel(const Picture& p, PLFLT left, PLFLT right, PLFLT bottom, PL
     drawMean(p.xAxis, p);
     plcol0(POINT);
     drawDots(p, p.dotRadius);
-
-    PanelAxes axes{&p.xAxis, &p.yAxis};
-    plslabelfunc(labelTick, &axes);
-    plcol0(INK);
-    plwidth(1.0);
-    plschr(0.0, 1.0);
-    plbox("bcnsto", p.xAxis.step, 0, "bcnstvo", p.yAxis.step, 0);
-    plslabelfunc(nullptr, nullptr);
-    plschr(0.0, 1.2);
-    plmtex("b", 2.8, 0.5, 0.5, p.indexLabel.c_str());
+    endPanel(p.xAxis, p, "bcnstvo", p.indexLabel.c_str());
 }
 
 void drawHistogramPanel(const Picture& p, PLFLT left, PLFLT right, PLFLT bottom, PLFLT top)
 {
-    plvpor(left, right, bottom, top);
-    plwind(p.countAxis.min, p.countAxis.max, p.yAxis.min, p.yAxis.max);
-    plcol0(GRID);
-    plwidth(1.0);
-    plbox("g", p.countAxis.step, 0, "g", p.yAxis.step, 0);
-    drawBand(p.countAxis, p);
+    beginPanel(p.countAxis, p, left, right, bottom, top);
     for (size_t k = 0; k < p.bins.counts.size(); ++k) {
         if (p.bins.counts[k] == 0) {
             continue;
@@ -468,16 +476,7 @@ void drawHistogramPanel(const Picture& p, PLFLT left, PLFLT right, PLFLT bottom,
         plline(5, barX.data(), barY.data());
     }
     drawMean(p.countAxis, p);
-
-    PanelAxes axes{&p.countAxis, &p.yAxis};
-    plslabelfunc(labelTick, &axes);
-    plcol0(INK);
-    plwidth(1.0);
-    plschr(0.0, 1.0);
-    plbox("bcnsto", p.countAxis.step, 0, "bcst", p.yAxis.step, 0);
-    plslabelfunc(nullptr, nullptr);
-    plschr(0.0, 1.2);
-    plmtex("b", 2.8, 0.5, 0.5, "readings");
+    endPanel(p.countAxis, p, "bcst", "readings");
     plmtex("t", 0.8, 0.5, 0.5, "histogram");
 }
 
