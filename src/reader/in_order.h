@@ -13,107 +13,14 @@
 
 namespace reader {
 
-// Runs work(i) for i in 0..count-1 on up to `workers` threads and hands each
-// result to deliver(i, result) on the calling thread, in index order, as
-// soon as it and all before it are done. No more than `window` items are
-// started ahead of the next one to deliver, so memory stays flat however
-// many there are. An exception from work or deliver stops the run and is
-// rethrown here once the threads have ended.
-template <typename Result, typename Work, typename Deliver>
-void runInOrder(std::size_t count, unsigned workers, std::size_t window, Work work, Deliver deliver)
-{
-    // A window of none would never start anything.
-    const std::size_t ahead = window > 0 ? window : 1;
-    std::mutex mutex;
-    std::condition_variable changed;
-    std::size_t nextToStart = 0;
-    std::size_t nextToDeliver = 0;
-    std::map<std::size_t, std::pair<Result, std::exception_ptr>> done;
-    bool stopping = false;
-
-    const auto workerLoop = [&] {
-        for (;;) {
-            std::size_t index = 0;
-            {
-                std::unique_lock<std::mutex> lock(mutex);
-                changed.wait(lock,
-                             [&] { return stopping || nextToStart >= count || nextToStart < nextToDeliver + ahead; });
-                if (stopping || nextToStart >= count) {
-                    return;
-                }
-                index = nextToStart++;
-            }
-            std::pair<Result, std::exception_ptr> outcome;
-            try {
-                outcome.first = work(index);
-            } catch (...) {
-                outcome.second = std::current_exception();
-            }
-            {
-                const std::lock_guard<std::mutex> lock(mutex);
-                done.emplace(index, std::move(outcome));
-            }
-            changed.notify_all();
-        }
-    };
-
-    std::vector<std::thread> threads;
-    for (unsigned i = 0; i < workers && i < count; ++i) {
-        try {
-            threads.emplace_back(workerLoop);
-        } catch (const std::system_error&) {
-            break;  // fewer threads, or none: see below
-        }
-    }
-    if (threads.empty()) {
-        for (std::size_t i = 0; i < count; ++i) {
-            deliver(i, work(i));
-        }
-        return;
-    }
-
-    std::exception_ptr failure;
-    for (std::size_t i = 0; i < count && !failure; ++i) {
-        std::pair<Result, std::exception_ptr> outcome;
-        {
-            std::unique_lock<std::mutex> lock(mutex);
-            changed.wait(lock, [&] { return done.count(i) != 0; });
-            const auto found = done.find(i);
-            outcome = std::move(found->second);
-            done.erase(found);
-            nextToDeliver = i + 1;
-        }
-        changed.notify_all();
-        failure = outcome.second;
-        if (!failure) {
-            try {
-                deliver(i, std::move(outcome.first));
-            } catch (...) {
-                failure = std::current_exception();
-            }
-        }
-    }
-    {
-        const std::lock_guard<std::mutex> lock(mutex);
-        stopping = true;
-    }
-    changed.notify_all();
-    for (std::thread& thread : threads) {
-        thread.join();
-    }
-    if (failure) {
-        std::rethrow_exception(failure);
-    }
-}
-
-// As runInOrder, for a sequence whose length is not known ahead, such as
-// a video's frames: produce(&item) gives the items one after the other on
-// a thread of its own, until it returns false; work(index, std::move(item))
-// runs on up to `workers` threads; deliver(index, result) on the calling
-// thread, in order. No more than `window` items are produced ahead of the
-// next one to deliver, so memory stays flat however many there are. An
-// exception from produce, work or deliver stops the run and is rethrown
-// here once the threads have ended.
+// For a sequence whose length is not known ahead, such as a video's frames:
+// produce(&item) gives the items one after the other on a thread of its
+// own, until it returns false; work(index, std::move(item)) runs on up to
+// `workers` threads; deliver(index, result) on the calling thread, in index
+// order, as soon as it and all before it are done. No more than `window`
+// items are produced ahead of the next one to deliver, so memory stays flat
+// however many there are. An exception from produce, work or deliver stops
+// the run and is rethrown here once the threads have ended.
 template <typename Item, typename Result, typename Produce, typename Work, typename Deliver>
 void streamInOrder(unsigned workers, std::size_t window, Produce produce, Work work, Deliver deliver)
 {
@@ -257,6 +164,29 @@ void streamInOrder(unsigned workers, std::size_t window, Produce produce, Work w
     if (failure) {
         std::rethrow_exception(failure);
     }
+}
+
+// Runs work(i) for i in 0..count-1 on up to `workers` threads and hands each
+// result to deliver(i, result) on the calling thread, in index order, as
+// soon as it and all before it are done. No more than `window` items are
+// started ahead of the next one to deliver, so memory stays flat however
+// many there are. An exception from work or deliver stops the run and is
+// rethrown here once the threads have ended.
+template <typename Result, typename Work, typename Deliver>
+void runInOrder(std::size_t count, unsigned workers, std::size_t window, Work work, Deliver deliver)
+{
+    // The items are the indices themselves.
+    std::size_t next = 0;
+    streamInOrder<std::size_t, Result>(
+        workers, window,
+        [&next, count](std::size_t* index) {
+            if (next >= count) {
+                return false;
+            }
+            *index = next++;
+            return true;
+        },
+        [&work](std::size_t /*index*/, std::size_t item) { return work(item); }, deliver);
 }
 
 }  // namespace reader
