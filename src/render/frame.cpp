@@ -14,12 +14,13 @@
 
 namespace {
 
-// The game-mode window's height as GLUT last reported it to onReshape:
-// known without asking the X server, which costs a round trip each time.
-// GLUT reports the size it created the window with before the first frame,
-// and a new size once the X server has told it, a frame or two after the
-// window changed.
-int32_t windowHeight = 0;
+// The viewport's y origin that puts the picture at the top of the
+// game-mode window, set whenever GLUT reports the window's size to
+// onReshape: known without asking the X server, which costs a round trip
+// each time. GLUT reports the size it created the window with before the
+// first frame, and a new size once the X server has told it, a frame or
+// two after the window changed.
+int32_t pictureOrigin = 0;
 
 // One unit is one pixel of the requested mode, origin top-left, y downward.
 // The game-mode window may be taller than the mode (it can cover the whole
@@ -27,7 +28,7 @@ int32_t windowHeight = 0;
 // picture is placed at the window's top, not at GL's lower-left origin.
 void setPixelCoordinates()
 {
-    glViewport(0, pictureOriginY(windowHeight, displaySettings.height), displaySettings.width, displaySettings.height);
+    glViewport(0, pictureOrigin, displaySettings.width, displaySettings.height);
     glMatrixMode(GL_PROJECTION);
     glLoadIdentity();
     gluOrtho2D(0.0, displaySettings.width, displaySettings.height, 0.0);
@@ -51,7 +52,7 @@ void renderFrame()
 
 void onReshape(int width, int height)
 {
-    windowHeight = height;
+    pictureOrigin = pictureOriginY(height, displaySettings.height);
     // What GLUT does when no reshape callback is installed; every frame sets
     // its own viewport, and the GL stream stays as it was.
     glViewport(0, 0, width, height);
