@@ -47,12 +47,12 @@ void endIfSignalled()
     if (signalNumber == 0) {
         return;
     }
-    glutLeaveGameMode();
     if (signalNumber == SIGQUIT) {
         // Ended by the signal itself, as SIGQUIT's users expect (a core dump
-        // where the limits allow one), now that the desktop mode is back.
+        // where the limits allow one), once the desktop mode is back.
+        glutLeaveGameMode();
         (void)std::signal(SIGQUIT, SIG_DFL);
         (void)std::raise(SIGQUIT);
     }
-    std::exit(128 + signalNumber);
+    quitProgram(128 + signalNumber);
 }
