@@ -217,6 +217,8 @@ TEST(StreamInOrder, DeliversInOrderWithoutKnowingHowManyAndKeepsTheWindow)
         std::size_t produced = 0;
         std::atomic<std::size_t> delivered{0};
         std::atomic<std::size_t> mostAhead{0};
+        std::atomic<unsigned> running{0};
+        std::atomic<unsigned> mostRunning{0};
         std::vector<std::size_t> order;
         reader::streamInOrder<std::size_t, std::size_t>(
             workers, 4,
@@ -231,10 +233,15 @@ TEST(StreamInOrder, DeliversInOrderWithoutKnowingHowManyAndKeepsTheWindow)
                 *item = produced++;
                 return true;
             },
-            [](std::size_t index, std::size_t&& item) {
+            [&](std::size_t index, std::size_t&& item) {
                 EXPECT_EQ(index, item);
+                const unsigned now = ++running;
+                unsigned seen = mostRunning.load();
+                while (now > seen && !mostRunning.compare_exchange_weak(seen, now)) {
+                }
                 // Uneven work: later items often finish first.
                 std::this_thread::sleep_for(std::chrono::milliseconds(item % 3 == 0 ? 6 : 1));
+                --running;
                 return item * 10;
             },
             [&](std::size_t index, std::size_t&& result) {
@@ -248,6 +255,9 @@ TEST(StreamInOrder, DeliversInOrderWithoutKnowingHowManyAndKeepsTheWindow)
         }
         // The window, and the one being handed over.
         EXPECT_LE(mostAhead.load(), 5U) << workers;
+        // The workers asked for, all of them busy at times.
+        EXPECT_LE(mostRunning.load(), workers);
+        EXPECT_GE(mostRunning.load(), std::min(workers, 2U)) << workers;
     }
 }
 
