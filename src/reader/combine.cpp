@@ -30,23 +30,11 @@ double clockAtFirstRow(double clock, double row, int rows, double readoutMs, int
     return clock - laterMs * rate / 1000.0;
 }
 
-namespace {
-
-cv::Point2d centre(const Quad& outline)
-{
-    cv::Point2d sum(0.0, 0.0);
-    for (const cv::Point2d& corner : outline) {
-        sum += corner;
-    }
-    return sum * 0.25;
-}
-
-}  // namespace
 
 std::array<int, 2> assignScreens(const Quad& first, const Quad& second, Placement reference)
 {
-    const cv::Point2d a = centre(first);
-    const cv::Point2d b = centre(second);
+    const cv::Point2d a = centreOf(first);
+    const cv::Point2d b = centreOf(second);
     bool firstIsReference = true;
     switch (reference) {
         case Placement::Left:

@@ -6,6 +6,8 @@
 #include <array>
 #include <cmath>
 
+#include "reader/rectify.h"
+
 namespace reader {
 
 namespace {
@@ -110,11 +112,6 @@ struct Candidate {
     double edgeMiss = 0.0;
 };
 
-cv::Point2d centreOf(const Quad& q)
-{
-    return (q[0] + q[1] + q[2] + q[3]) * 0.25;
-}
-
 // Keeps one outline per screen: a candidate like one already kept (same
 // place, same size) replaces it only if outlined nearer its edge.
 void addCandidate(std::vector<Candidate>* kept, const Candidate& candidate)
@@ -170,8 +167,15 @@ ReducedPhoto reducePhoto(const cv::Mat& photo)
     const int factor = (side + REDUCED_SIDE - 1) / REDUCED_SIDE;
     const int rows = photo.rows / factor;
     const int cols = photo.cols / factor;
-    // A view of every n-th row, so that the rows skipped are never read.
-    const cv::Mat everyNthRow(rows, photo.cols, photo.type(), photo.data, photo.step[0] * static_cast<size_t>(factor));
+    if (rows < 1 || cols < 1) {
+        // A strip thinner than the step: small enough as it is.
+        reduced.image = photo;
+        return reduced;
+    }
+    // A view of every n-th row, so that the rows skipped are never read, and
+    // of whole steps across, so that reduced pixel x is photo pixel n x.
+    const cv::Mat everyNthRow(rows, cols * factor, photo.type(), photo.data,
+                              photo.step[0] * static_cast<size_t>(factor));
     cv::resize(everyNthRow, reduced.image, cv::Size(cols, rows), 0.0, 0.0, cv::INTER_NEAREST);
     reduced.scale = 1.0 / factor;
     return reduced;
@@ -180,11 +184,7 @@ ReducedPhoto reducePhoto(const cv::Mat& photo)
 Quad toPhotoPixels(const Quad& reducedOutline, const ReducedPhoto& reduced)
 {
     // Reduced pixel i is photo pixel i/scale.
-    Quad outline = reducedOutline;
-    for (cv::Point2d& corner : outline) {
-        corner /= reduced.scale;
-    }
-    return outline;
+    return scaleQuad(reducedOutline, 1.0 / reduced.scale);
 }
 
 cv::Mat patternColourShare(const cv::Mat& image)

@@ -70,7 +70,6 @@ ScreenReading toReading(const Screen& screen, const ReadSettings& settings, int 
     reading.gridLineNumber = screen.grid.lineNumber;
     reading.crop = screen.grid.crop;
     reading.column = screen.bar.column;
-    reading.barStrength = screen.bar.share;
     reading.secondColumn = screen.bar.secondColumn;
     reading.scanRow = screen.scan.crossingRow;
     reading.coarse = screen.scan.coarse;
@@ -132,9 +131,7 @@ bool overlap(const Quad& a, const Quad& b)
         const std::vector<cv::Point2f> polygon(quad.begin(), quad.end());
         return cv::pointPolygonTest(polygon, cv::Point2f(point), false) >= 0;
     };
-    const cv::Point2d centreA = (a[0] + a[1] + a[2] + a[3]) * 0.25;
-    const cv::Point2d centreB = (b[0] + b[1] + b[2] + b[3]) * 0.25;
-    return inside(a, centreB) || inside(b, centreA);
+    return inside(a, centreOf(b)) || inside(b, centreOf(a));
 }
 
 // The two best screens that are not outlines of the same one.
@@ -232,9 +229,7 @@ PhotoReading readBgrPhoto(const cv::Mat& photo, const ReadSettings& settings, co
 
 void scaleScreen(ScreenReading* screen, double factor)
 {
-    for (cv::Point2d& corner : screen->corners) {
-        corner *= factor;
-    }
+    screen->corners = scaleQuad(screen->corners, factor);
     screen->clockPoint *= factor;
     // A photo pixel is 1/factor of a decoded one before the map to the pattern.
     screen->toPattern = screen->toPattern * cv::Matx33d(1.0 / factor, 0.0, 0.0, 0.0, 1.0 / factor, 0.0, 0.0, 0.0, 1.0);

@@ -28,12 +28,6 @@ cv::Mat rectifyRegion(const cv::Mat& photo, const cv::Matx33d& toPattern, const 
     return rectified;
 }
 
-cv::Mat rectifyScreen(const cv::Mat& photo, const Quad& outline, const Mode& mode)
-{
-    return rectifyRegion(photo, patternHomography(outline, mode), cv::Rect2d(0.0, 0.0, mode.width, mode.height),
-                         cv::Size(mode.width, mode.height));
-}
-
 cv::Point2d mapPoint(const cv::Matx33d& homography, cv::Point2d point)
 {
     const cv::Vec3d mapped = homography * cv::Vec3d(point.x, point.y, 1.0);

@@ -17,9 +17,6 @@ cv::Matx33d patternHomography(const Quad& outline, const Mode& mode);
 // small one.
 cv::Mat rectifyRegion(const cv::Mat& photo, const cv::Matx33d& toPattern, const cv::Rect2d& region, cv::Size size);
 
-// The whole screen at the mode's size (for pictures and tests).
-cv::Mat rectifyScreen(const cv::Mat& photo, const Quad& outline, const Mode& mode);
-
 // Applies a homography to one point.
 cv::Point2d mapPoint(const cv::Matx33d& homography, cv::Point2d point);
 

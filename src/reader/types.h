@@ -31,6 +31,11 @@ enum class Placement { Left, Right, Top, Bottom };
 // bottom-left, as the screen shows the picture.
 using Quad = std::array<cv::Point2d, 4>;
 
+inline cv::Point2d centreOf(const Quad& quad)
+{
+    return (quad[0] + quad[1] + quad[2] + quad[3]) * 0.25;
+}
+
 // What was read off one screen.
 struct ScreenReading {
     Quad corners{};
@@ -44,8 +49,6 @@ struct ScreenReading {
     double crop = 0.0;
     // The column the bar is read in, 0..59.
     int column = -1;
-    // Brightness of the bar's column over the reading rows, 0..1 of a full bar.
-    double barStrength = 0.0;
     // Other column that showed a bar too (a frame change in the exposure).
     std::optional<int> secondColumn;
     // The scan-out: the pattern row of the newest frame's 50 % crossing when

@@ -85,6 +85,27 @@ TEST(FindScreens, OutlinesBothScreensAndNothingElseInTheRoom)
     EXPECT_LT(cornerError(smaller, SIDE_BY_SIDE[0]), 6.0);
 }
 
+TEST(FindScreens, TheReducedCopyIsEveryNthPixelWhateverTheSize)
+{
+    // 4003 x 2001 is no multiple of the step (4): reduced pixel (x, y) must
+    // still be photo pixel (4x, 4y), or the outlines drift across the photo.
+    cv::Mat photo(2001, 4003, CV_8UC3);
+    for (int y = 0; y < photo.rows; ++y) {
+        for (int x = 0; x < photo.cols; ++x) {
+            photo.at<cv::Vec3b>(y, x) = cv::Vec3b(static_cast<uchar>(x % 256), static_cast<uchar>(x / 256),
+                                                  static_cast<uchar>(y % 256));
+        }
+    }
+    const reader::ReducedPhoto reduced = reader::reducePhoto(photo);
+    ASSERT_DOUBLE_EQ(reduced.scale, 0.25);
+    ASSERT_EQ(reduced.image.size(), cv::Size(1000, 500));
+    for (const cv::Point p : {cv::Point(0, 0), cv::Point(999, 0), cv::Point(500, 250), cv::Point(999, 499)}) {
+        EXPECT_EQ(reduced.image.at<cv::Vec3b>(p), photo.at<cv::Vec3b>(p * 4)) << p;
+    }
+    // A strip thinner than the step is kept as it is.
+    EXPECT_EQ(reader::reducePhoto(cv::Mat(2, 3000, CV_8UC3, cv::Scalar::all(0))).image.size(), cv::Size(3000, 2));
+}
+
 TEST(ReadPhoto, ReadsBothScreensAndTheLag)
 {
     const cv::Mat photo = roomPhoto(SIDE_BY_SIDE, {17, 14}, cv::Size(2000, 1400));
