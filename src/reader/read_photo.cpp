@@ -41,25 +41,6 @@ std::string format(const char* pattern, double a)
     return text;
 }
 
-cv::Mat asBgr(const cv::Mat& photo)
-{
-    if (photo.type() == CV_8UC3) {
-        return photo;
-    }
-    cv::Mat converted;
-    if (photo.channels() == 1) {
-        cv::cvtColor(photo, converted, cv::COLOR_GRAY2BGR);
-    } else if (photo.channels() == 4) {
-        cv::cvtColor(photo, converted, cv::COLOR_BGRA2BGR);
-    } else {
-        return {};
-    }
-    if (converted.depth() != CV_8U) {
-        converted.convertTo(converted, CV_8U, converted.depth() == CV_16U ? 1.0 / 257.0 : 1.0);
-    }
-    return converted;
-}
-
 ScreenReading toReading(const Screen& screen, const ReadSettings& settings, int photoRows)
 {
     const Mode& mode = settings.mode;
@@ -248,19 +229,14 @@ PhotoReading inPhotoPixels(PhotoReading reading, int reduction)
 
 PhotoReading readPhoto(const cv::Mat& photo, const ReadSettings& settings, const std::array<Quad, 2>* knownScreens)
 {
-    try {
-        const cv::Mat bgr = asBgr(photo);
-        if (bgr.empty()) {
-            PhotoReading reading;
-            reading.error = "the picture is empty or has no colour";
-            return reading;
-        }
-        return readBgrPhoto(bgr, settings, knownScreens);
-    } catch (const std::exception& error) {
+    // The decoder and the video input give 8-bit BGR whatever the file
+    // holds.
+    if (photo.empty() || photo.type() != CV_8UC3) {
         PhotoReading reading;
-        reading.error = std::string("could not be read: ") + error.what();
+        reading.error = "the picture is empty or not 8-bit colour";
         return reading;
     }
+    return readBgrPhoto(photo, settings, knownScreens);
 }
 
 }  // namespace reader

@@ -9,8 +9,9 @@
 namespace reader {
 
 // Reads one decoded photo (BGR, 8 bits): finds both screens, reads the bar
-// on each and combines them into the lag. Never throws: every failure,
-// OpenCV's included, becomes the reading's error.
+// on each and combines them into the lag. A photo that shows no two screens
+// is the reading's error; what OpenCV throws goes to the caller's per-photo
+// boundary.
 //
 // knownScreens, the outlines read in a video's previous frame (reference,
 // device), are tried first: where both still show the pattern, the search
