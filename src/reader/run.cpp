@@ -184,9 +184,11 @@ public:
         if (!options.plotFile.empty() && result.reading.ok) {
             plot.index.push_back(oneVideo && result.frame ? result.frame->timeS : static_cast<double>(results));
             plot.lagMs.push_back(result.reading.subFrameLagMs);
+            // Only what the plot shows names it: a video that could not be
+            // opened is no photo.
+            anyFrame = anyFrame || result.frame.has_value();
+            anyPhoto = anyPhoto || !result.frame.has_value();
         }
-        anyFrame = anyFrame || result.frame.has_value();
-        anyPhoto = anyPhoto || !result.frame.has_value();
     }
 
     // The summary, then the plot. The exit status.

@@ -602,6 +602,13 @@ TEST_F(VideoRun, ThePlotIsWrittenOrItsFailureIsAnErrorAndExitStatusOne)
     EXPECT_NE(std::find(mixed.begin(), mixed.end(), "photo or video frame"), mixed.end());
     EXPECT_NE(std::find(mixed.begin(), mixed.end(), "Display lag: 5 photos and video frames at 60 Hz"), mixed.end());
     EXPECT_EQ(std::find(mixed.begin(), mixed.end(), "6"), mixed.end());
+    // Two videos, one of them not one: no photo on the plot.
+    options.files = {dir.file("missing.avi"), clip};
+    r = run(options, &grey);
+    const std::vector<std::string> videos =
+        test_images::svgTexts(std::string(std::istreambuf_iterator<char>(std::ifstream(options.plotFile).rdbuf()), {}));
+    EXPECT_NE(std::find(videos.begin(), videos.end(), "Display lag: 4 video frames at 60 Hz"), videos.end());
+    EXPECT_NE(std::find(videos.begin(), videos.end(), "video frame"), videos.end());
 
     // Nothing read: nothing to draw, said on standard error.
     GreyReader failing(0);
