@@ -262,16 +262,18 @@ void drawAnnotation(cv::Mat* photo, const PhotoReading& reading, const ReadSetti
     }
 }
 
+std::string canonicalPath(const std::string& path)
+{
+    std::error_code error;
+    const fs::path result = fs::weakly_canonical(path, error);
+    return error ? fs::path(path).lexically_normal().string() : result.string();
+}
+
 std::vector<std::string> annotationPaths(const std::vector<std::string>& photos, const std::string& dir)
 {
-    const auto canonical = [](const fs::path& path) {
-        std::error_code error;
-        fs::path result = fs::weakly_canonical(path, error);
-        return error ? path.lexically_normal().string() : result.string();
-    };
     std::set<std::string> inputs;
     for (const std::string& photo : photos) {
-        inputs.insert(canonical(photo));
+        inputs.insert(canonicalPath(photo));
     }
     std::set<std::string> taken;
     std::vector<std::string> paths;
@@ -284,7 +286,7 @@ std::vector<std::string> annotationPaths(const std::vector<std::string>& photos,
         for (int n = 1;; ++n) {
             const fs::path candidate =
                 fs::path(dir) / (stem + "-annotated" + (n > 1 ? "-" + std::to_string(n) : std::string()) + ".jpg");
-            const std::string key = canonical(candidate);
+            const std::string key = canonicalPath(candidate.string());
             if (taken.count(key) == 0 && inputs.count(key) == 0) {
                 taken.insert(key);
                 paths.push_back(candidate.string());

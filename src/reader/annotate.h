@@ -22,6 +22,10 @@ void drawAnnotation(cv::Mat* photo, const PhotoReading& reading, const ReadSetti
 // the photos themselves.
 std::vector<std::string> annotationPaths(const std::vector<std::string>& photos, const std::string& dir);
 
+// A path as the file system resolves it (links, "..", "."), so that two
+// names of one file compare equal; as written, tidied, where it cannot be.
+std::string canonicalPath(const std::string& path);
+
 // Creates dir (and its parents) if it does not exist. An error sentence,
 // or empty.
 std::string prepareAnnotationDir(const std::string& dir);

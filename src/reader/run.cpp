@@ -123,13 +123,6 @@ PhotoReading readAndAnnotate(const std::string& file, const ReadSettings& settin
     return inPhotoPixels(reading, loaded.reduction);
 }
 
-std::string canonicalPath(const std::string& path)
-{
-    std::error_code error;
-    const fs::path result = fs::weakly_canonical(path, error);
-    return error ? fs::path(path).lexically_normal().string() : result.string();
-}
-
 // Whether the picture of the series can be written where asked, before a
 // long run is spent on it: an error sentence, or empty.
 std::string checkPlotFile(const std::string& plotFile, const std::vector<std::string>& inputs)
@@ -342,10 +335,6 @@ void readVideo(const std::string& file, const Options& options, const std::strin
                const std::set<std::string>& inputs, const PhotoReader& read, Report* report)
 {
     VideoSource source(file, options.every);
-    if (!source.error().empty()) {
-        report->add(PhotoResult{file, std::nullopt, failedReading(source.error())});
-        return;
-    }
     Tracker tracker;
     FrameAnnotations annotations;
     if (!annotationPath.empty()) {
