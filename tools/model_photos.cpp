@@ -69,59 +69,61 @@ int main(int argc, char** argv)
     std::map<std::string, photo_model::PatternFrames> framesOfMode;
     int written = 0;
     double renderSeconds = 0.0;
-    for (photo_model::Scenario scenario : photo_model::standardScenarios()) {
-        if (!names.empty() && std::find(names.begin(), names.end(), scenario.name) == names.end()) {
-            continue;
-        }
-        if (width > 0) {
-            scenario = photo_model::withPhotoWidth(scenario, width);
-        }
-        const std::string mode = photo_model::modeName(scenario.mode);
-        try {
+    // The frames cannot be loaded, the model or OpenCV cannot write: said, not
+    // an abort.
+    try {
+        for (photo_model::Scenario scenario : photo_model::standardScenarios()) {
+            if (!names.empty() && std::find(names.begin(), names.end(), scenario.name) == names.end()) {
+                continue;
+            }
+            if (width > 0) {
+                scenario = photo_model::withPhotoWidth(scenario, width);
+            }
+            const std::string mode = photo_model::modeName(scenario.mode);
             if (framesOfMode.count(mode) == 0) {
                 framesOfMode[mode] = photo_model::loadPatternFrames(args[0] + "/" + mode);
             }
-        } catch (const std::exception& error) {
-            (void)std::fprintf(stderr, "vesmira-model-photos: %s\n", error.what());
-            return 1;
-        }
-        std::mt19937 random(scenario.seed);
-        std::printf("%s: %s, reference %s, truth %.2f ms = %.3f frames\n", scenario.name.c_str(), mode.c_str(),
-                    photo_model::placementName(scenario.placement), photo_model::truthLagMs(scenario),
-                    photo_model::truthLagFrames(scenario));
-        if (videoFrames > 0) {
-            photo_model::VideoSettings settings;
-            settings.frameCount = videoFrames;
-            settings.lagChangeMs = lagChange;
-            const std::string path = args[1] + "/" + scenario.name + ".avi";
-            const auto begin = std::chrono::steady_clock::now();
-            const std::vector<photo_model::VideoFrameTruth> truths =
-                photo_model::writeVideo(framesOfMode[mode], scenario, settings, path, random);
-            renderSeconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
-            written += videoFrames;
-            std::printf("  %s: %d frames at 240 fps, truth %.2f ms, from frame %d %.2f ms\n", path.c_str(), videoFrames,
-                        truths.front().truthLagMs, videoFrames / 2, truths.back().truthLagMs);
-            continue;
-        }
-        for (int i = 0; i < count; ++i) {
-            const auto begin = std::chrono::steady_clock::now();
-            const photo_model::ModelPhoto photo = photo_model::makePhoto(framesOfMode[mode], scenario, random);
-            renderSeconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
-            char name[64];
-            (void)std::snprintf(name, sizeof name, "/%s-%02d.jpg", scenario.name.c_str(), i + 1);
-            const std::string path = args[1] + name;
-            if (!writeFile(path, photo_model::encodeJpeg(photo.image, scenario.camera.jpegQuality))) {
-                (void)std::fprintf(stderr, "vesmira-model-photos: cannot write %s\n", path.c_str());
-                return 1;
+            std::mt19937 random(scenario.seed);
+            std::printf("%s: %s, reference %s, truth %.2f ms = %.3f frames\n", scenario.name.c_str(), mode.c_str(),
+                        photo_model::placementName(scenario.placement), photo_model::truthLagMs(scenario),
+                        photo_model::truthLagFrames(scenario));
+            if (videoFrames > 0) {
+                photo_model::VideoSettings settings;
+                settings.frameCount = videoFrames;
+                settings.lagChangeMs = lagChange;
+                const std::string path = args[1] + "/" + scenario.name + ".avi";
+                const auto begin = std::chrono::steady_clock::now();
+                const std::vector<photo_model::VideoFrameTruth> truths =
+                    photo_model::writeVideo(framesOfMode[mode], scenario, settings, path, random);
+                renderSeconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
+                written += videoFrames;
+                std::printf("  %s: %d frames at 240 fps, truth %.2f ms, from frame %d %.2f ms\n", path.c_str(),
+                            videoFrames, truths.front().truthLagMs, videoFrames / 2, truths.back().truthLagMs);
+                continue;
             }
-            ++written;
-            std::printf("  %s  reference clock %.3f (column %d), device clock %.3f (column %d)\n", path.c_str(),
-                        photo.reference.clockFrames, photo.reference.column(), photo.device.clockFrames,
-                        photo.device.column());
+            for (int i = 0; i < count; ++i) {
+                const auto begin = std::chrono::steady_clock::now();
+                const photo_model::ModelPhoto photo = photo_model::makePhoto(framesOfMode[mode], scenario, random);
+                renderSeconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
+                char name[64];
+                (void)std::snprintf(name, sizeof name, "/%s-%02d.jpg", scenario.name.c_str(), i + 1);
+                const std::string path = args[1] + name;
+                if (!writeFile(path, photo_model::encodeJpeg(photo.image, scenario.camera.jpegQuality))) {
+                    (void)std::fprintf(stderr, "vesmira-model-photos: cannot write %s\n", path.c_str());
+                    return 1;
+                }
+                ++written;
+                std::printf("  %s  reference clock %.3f (column %d), device clock %.3f (column %d)\n", path.c_str(),
+                            photo.reference.clockFrames, photo.reference.column(), photo.device.clockFrames,
+                            photo.device.column());
+            }
         }
-    }
-    if (written == 0) {
-        return usage();
+        if (written == 0) {
+            return usage();
+        }
+    } catch (const std::exception& error) {
+        (void)std::fprintf(stderr, "vesmira-model-photos: %s\n", error.what());
+        return 1;
     }
     std::printf("%d %s, %.1f ms each to render\n", written, videoFrames > 0 ? "video frames" : "photos",
                 1000.0 * renderSeconds / written);

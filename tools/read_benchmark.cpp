@@ -25,6 +25,8 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/videoio.hpp>
 
+#include <nlohmann/json.hpp>
+
 #include <algorithm>
 #include <array>
 #include <chrono>
@@ -33,7 +35,6 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <iterator>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -101,8 +102,11 @@ std::vector<std::string> makePhotos(const photo_model::Scenario& scenario, int c
         const photo_model::ModelPhoto photo = photo_model::makePhoto(frames, scenario, random);
         const std::vector<unsigned char> jpeg = photo_model::encodeJpeg(photo.image, scenario.camera.jpegQuality);
         paths.push_back(dir + "/photo-" + std::to_string(i + 1) + ".jpg");
-        std::ofstream(paths.back(), std::ios::binary)
-            .write(reinterpret_cast<const char*>(jpeg.data()), static_cast<std::streamsize>(jpeg.size()));
+        std::ofstream out(paths.back(), std::ios::binary);
+        out.write(reinterpret_cast<const char*>(jpeg.data()), static_cast<std::streamsize>(jpeg.size()));
+        if (!out.flush()) {
+            throw std::runtime_error("cannot write " + paths.back());
+        }
     }
     std::printf("made %d photos of %dx%d in %.1f s (%.0f ms each, JPEG included)\n", count, scenario.camera.width,
                 scenario.camera.height, secondsSince(start), 1000.0 * secondsSince(start) / count);
@@ -208,14 +212,15 @@ int decodeVideo(const std::string& path)
     return count;
 }
 
-// The number after "photos_read": in vesmira-read's JSON document.
+// The photos read, from the summary of vesmira-read's JSON document; -1
+// when there is none.
 int framesRead(const std::string& jsonPath)
 {
-    std::ifstream in(jsonPath);
-    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    const std::string key = "\"photos_read\":";
-    const std::size_t at = text.rfind(key);
-    return at == std::string::npos ? -1 : std::atoi(text.c_str() + at + key.size());  // NOLINT(cert-err34-c)
+    try {
+        return nlohmann::json::parse(std::ifstream(jsonPath)).at("summary").at("photos_read").get<int>();
+    } catch (const nlohmann::json::exception&) {
+        return -1;
+    }
 }
 
 // One frame read with the screens searched for, and with them known from
