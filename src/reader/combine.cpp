@@ -30,7 +30,6 @@ double clockAtFirstRow(double clock, double row, int rows, double readoutMs, int
     return clock - laterMs * rate / 1000.0;
 }
 
-
 std::array<int, 2> assignScreens(const Quad& first, const Quad& second, Placement reference)
 {
     const cv::Point2d a = centreOf(first);

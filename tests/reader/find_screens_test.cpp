@@ -92,8 +92,8 @@ TEST(FindScreens, TheReducedCopyIsEveryNthPixelWhateverTheSize)
     cv::Mat photo(2001, 4003, CV_8UC3);
     for (int y = 0; y < photo.rows; ++y) {
         for (int x = 0; x < photo.cols; ++x) {
-            photo.at<cv::Vec3b>(y, x) = cv::Vec3b(static_cast<uchar>(x % 256), static_cast<uchar>(x / 256),
-                                                  static_cast<uchar>(y % 256));
+            photo.at<cv::Vec3b>(y, x) =
+                cv::Vec3b(static_cast<uchar>(x % 256), static_cast<uchar>(x / 256), static_cast<uchar>(y % 256));
         }
     }
     const reader::ReducedPhoto reduced = reader::reducePhoto(photo);
