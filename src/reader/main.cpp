@@ -4,7 +4,6 @@
 
 #include <opencv2/core/utils/logger.hpp>
 
-#include <array>
 #include <exception>
 #include <iostream>
 #include <string>
@@ -57,10 +56,7 @@ int main(int argc, char** argv)
                 break;
         }
         return reader::runReader(line.options, std::cout, std::cerr, sameDestination(STDOUT_FILENO, STDERR_FILENO),
-                                 [](const cv::Mat& photo, const reader::ReadSettings& settings,
-                                    const std::array<reader::Quad, 2>* knownScreens) {
-                                     return reader::readPhoto(photo, settings, knownScreens);
-                                 });
+                                 reader::readPhoto);
     } catch (const std::exception& e) {
         std::cerr << "vesmira-read: " << e.what() << "\n";
         return 1;
