@@ -1,19 +1,17 @@
 #include "reader/annotate.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
 #include <algorithm>
-#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
 #include <optional>
 #include <set>
 #include <system_error>
+
+#include "reader/file_output.h"
 
 namespace reader {
 
@@ -226,11 +224,6 @@ void drawScreen(cv::Mat* photo, const ScreenReading& screen, const std::string& 
     label(photo, text, cv::Point(topLeft.x, topLeft.y - 2 * pen.thick), colour, pen);
 }
 
-std::string describeErrno(int error)
-{
-    return std::generic_category().message(error);
-}
-
 }  // namespace
 
 void drawAnnotation(cv::Mat* photo, const PhotoReading& reading, const ReadSettings& settings)
@@ -320,31 +313,8 @@ std::string writeJpeg(const cv::Mat& image, const std::string& path)
     } catch (const cv::Exception& e) {
         return "cannot encode the annotated picture: " + e.err;
     }
-    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0) {
-        return "cannot write '" + path + "': " + describeErrno(errno);
-    }
-    std::size_t written = 0;
-    int error = 0;
-    while (written < bytes.size()) {
-        const ssize_t n = write(fd, bytes.data() + written, bytes.size() - written);
-        if (n < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            error = errno;
-            break;
-        }
-        written += static_cast<std::size_t>(n);
-    }
-    if (close(fd) != 0 && error == 0) {
-        error = errno;
-    }
-    if (error != 0) {
-        (void)unlink(path.c_str());
-        return "cannot write '" + path + "': " + describeErrno(error);
-    }
-    return {};
+    const std::string error = writeFileBytes(path, bytes.data(), bytes.size());
+    return error.empty() ? error : "cannot write '" + path + "': " + error;
 }
 
 }  // namespace reader

@@ -13,6 +13,8 @@
 #include <cstring>
 #include <optional>
 
+#include "reader/file_output.h"
+
 namespace reader {
 
 namespace {
@@ -597,19 +599,8 @@ std::string plplotReason()
 
 std::string saveFile(const std::string& path, const char* bytes, size_t size)
 {
-    std::FILE* file = std::fopen(path.c_str(), "wb");
-    if (file == nullptr) {
-        return "cannot write the plot " + path + ": " + std::strerror(errno);
-    }
-    const size_t written = std::fwrite(bytes, 1, size, file);
-    const int writeError = written == size ? 0 : errno;
-    const int closed = std::fclose(file);
-    const int error = writeError != 0 ? writeError : closed != 0 ? errno : 0;
-    if (written != size || closed != 0) {
-        (void)std::remove(path.c_str());
-        return "cannot write the plot " + path + ": " + (error != 0 ? std::strerror(error) : "short write");
-    }
-    return {};
+    const std::string error = writeFileBytes(path, bytes, size);
+    return error.empty() ? error : "cannot write the plot " + path + ": " + error;
 }
 
 std::string validate(const PlotSeries& series)
