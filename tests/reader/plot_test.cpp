@@ -14,7 +14,6 @@
 #include <fstream>
 #include <limits>
 #include <numeric>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -38,43 +37,7 @@ const cv::Scalar MEAN_COLOUR(40, 39, 214);
 const cv::Scalar BAND_COLOUR(221, 220, 248);
 const cv::Scalar BAR_COLOUR(222, 172, 178);
 
-// A folder of its own for each test, removed with everything in it.
-class Folder {
-public:
-    Folder()
-    {
-        std::string pattern = ::testing::TempDir() + "plot_test_XXXXXX";
-        if (mkdtemp(pattern.data()) != nullptr) {
-            root = pattern;
-        }
-    }
-    Folder(const Folder&) = delete;
-    Folder& operator=(const Folder&) = delete;
-    ~Folder()
-    {
-        if (!root.empty()) {
-            std::error_code ignored;
-            std::filesystem::remove_all(root, ignored);
-        }
-    }
-    std::string file(const std::string& name) const { return root + "/" + name; }
-
-private:
-    std::string root;
-};
-
-bool exists(const std::string& path)
-{
-    return access(path.c_str(), F_OK) == 0;
-}
-
-std::string contents(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
+using test_images::readText;
 
 // Ten readings at 20 ms and ten at 80 ms, alternating: mean 50 ms, the
 // interval 40..60 ms, and the histogram's two bars far apart.
@@ -156,7 +119,7 @@ bool contains(const std::vector<std::string>& texts, const std::string& wanted)
 
 TEST(Plot, PngShowsTheReadingsTheMeanItsIntervalAndTheHistogram)
 {
-    const Folder folder;
+    const test_images::TempDir folder;
     const std::string path = folder.file("lag.png");
     ASSERT_EQ(writePlot(path, twoLevels()), "");
     const cv::Mat image = cv::imread(path, cv::IMREAD_COLOR);
@@ -216,7 +179,7 @@ TEST(Plot, PngShowsTheReadingsTheMeanItsIntervalAndTheHistogram)
 
 TEST(Plot, WithoutAnIntervalThereIsNoBand)
 {
-    const Folder folder;
+    const test_images::TempDir folder;
     PlotSeries series = twoLevels();
     series.hasInterval = false;
     const std::string path = folder.file("lag.PNG");
@@ -229,7 +192,7 @@ TEST(Plot, WithoutAnIntervalThereIsNoBand)
 
 TEST(Plot, SvgIsADocumentWithItsTextsReadable)
 {
-    const Folder folder;
+    const test_images::TempDir folder;
     PlotSeries series = twoLevels();
     series.title = "Lag <&> #1 of \"set\"";
     series.indexLabel = "video time (s)";
@@ -239,7 +202,7 @@ TEST(Plot, SvgIsADocumentWithItsTextsReadable)
     }
     const std::string path = folder.file("lag.Svg");
     ASSERT_EQ(writePlot(path, series), "");
-    const std::string svg = contents(path);
+    const std::string svg = readText(path);
     EXPECT_EQ(svg.rfind("<?xml", 0), 0U);
     EXPECT_NE(svg.find("<svg"), std::string::npos);
     EXPECT_NE(svg.find("</svg>", svg.size() - 16), std::string::npos) << "the document is complete";
@@ -255,12 +218,12 @@ TEST(Plot, SvgIsADocumentWithItsTextsReadable)
 
 TEST(Plot, RefusesWhatItCannotDrawAndWritesNothing)
 {
-    const Folder folder;
+    const test_images::TempDir folder;
     const auto refused = [&folder](const std::string& name, const PlotSeries& series) {
         const std::string path = folder.file(name);
         std::string error = writePlot(path, series);
         EXPECT_NE(error.find(path), std::string::npos) << name << ": " << error;
-        EXPECT_FALSE(exists(path)) << name;
+        EXPECT_FALSE(std::filesystem::exists(path)) << name;
         return error;
     };
     const PlotSeries good = twoLevels();
@@ -297,7 +260,7 @@ TEST(Plot, RefusesWhatItCannotDrawAndWritesNothing)
 
 TEST(Plot, PlacesItCannotWriteGiveAnError)
 {
-    const Folder folder;
+    const test_images::TempDir folder;
     const std::string missing = folder.file("no/such/folder/lag.png");
     const std::string error = writePlot(missing, twoLevels());
     EXPECT_NE(error.find(missing), std::string::npos) << error;
@@ -310,12 +273,12 @@ TEST(Plot, PlacesItCannotWriteGiveAnError)
     const std::string file = folder.file("notes.txt");
     std::ofstream(file) << "not a folder\n";
     EXPECT_NE(writePlot(file + "/lag.png", twoLevels()).find("Not a directory"), std::string::npos);
-    EXPECT_EQ(contents(file), "not a folder\n");
+    EXPECT_EQ(readText(file), "not a folder\n");
 }
 
 TEST(Plot, OddSeriesAllDrawAndNothingIsPrinted)
 {
-    const Folder folder;
+    const test_images::TempDir folder;
     struct Case {
         const char* name;
         std::vector<double> lagMs;
@@ -363,7 +326,7 @@ TEST(Plot, OddSeriesAllDrawAndNothingIsPrinted)
                 EXPECT_GT(cv::countNonZero(near(image, MEAN_COLOUR, 12)), 300) << c.name << ": the mean";
                 EXPECT_GT(cv::countNonZero(near(image, BAR_COLOUR, 10)), 100) << c.name << ": the histogram";
             } else {
-                EXPECT_NE(contents(path).find("</svg>"), std::string::npos) << c.name;
+                EXPECT_NE(readText(path).find("</svg>"), std::string::npos) << c.name;
             }
         }
     }
@@ -389,10 +352,10 @@ protected:
     {
         ASSERT_EQ(mkdir(folder.c_str(), 0755), 0);
         const std::string real = PLPLOT_DRIVER_DIR;
-        std::ofstream(folder + "/svg.driver_info") << contents(real + "/svg.driver_info");
+        std::ofstream(folder + "/svg.driver_info") << readText(real + "/svg.driver_info");
         ASSERT_EQ(symlink((real + "/svg.so").c_str(), (folder + "/svg.so").c_str()), 0);
         if (brokenCairo) {
-            std::ofstream(folder + "/cairo.driver_info") << contents(real + "/cairo.driver_info");
+            std::ofstream(folder + "/cairo.driver_info") << readText(real + "/cairo.driver_info");
             std::ofstream(folder + "/cairo.so") << "not a library\n";
         }
     }
@@ -416,7 +379,7 @@ protected:
 
 TEST_F(PlotDrivers, ABrokenDriverIsAnErrorNotTheEnd)
 {
-    const Folder folder;
+    const test_images::TempDir folder;
     const std::string drivers = folder.file("drivers");
     makeDrivers(drivers, true);
     EXPECT_EXIT(expectInChild(drivers, folder.file("lag.png"), "PLplot failed"), ::testing::ExitedWithCode(0),
@@ -425,7 +388,7 @@ TEST_F(PlotDrivers, ABrokenDriverIsAnErrorNotTheEnd)
 
 TEST_F(PlotDrivers, AMissingDriverIsAnErrorNamingThePackage)
 {
-    const Folder folder;
+    const test_images::TempDir folder;
     const std::string drivers = folder.file("drivers");
     makeDrivers(drivers, false);
     EXPECT_EXIT(expectInChild(drivers, folder.file("lag.png"), "plplot-driver-cairo"), ::testing::ExitedWithCode(0),

@@ -118,6 +118,12 @@ std::vector<unsigned char> readFile(const std::string& path)
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
+std::string readText(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
 TempDir::TempDir()
 {
     const char* base = std::getenv("TMPDIR");

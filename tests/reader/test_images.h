@@ -34,6 +34,8 @@ std::vector<std::string> svgTexts(const std::string& svg);
 
 void writeFile(const std::string& path, const std::vector<unsigned char>& bytes);
 std::vector<unsigned char> readFile(const std::string& path);
+// The same as text; empty when there is no such file.
+std::string readText(const std::string& path);
 
 // A fresh directory for one test, removed with everything in it.
 // The lines of a program's output, without their newlines.

@@ -584,8 +584,7 @@ TEST_F(VideoRun, ThePlotIsWrittenOrItsFailureIsAnErrorAndExitStatusOne)
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.err, "");
     // One video: its readings over its time, with the summary's mean.
-    const std::vector<std::string> texts =
-        test_images::svgTexts(std::string(std::istreambuf_iterator<char>(std::ifstream(options.plotFile).rdbuf()), {}));
+    const std::vector<std::string> texts = test_images::svgTexts(test_images::readText(options.plotFile));
     EXPECT_NE(std::find(texts.begin(), texts.end(), "video time (s)"), texts.end());
     EXPECT_NE(std::find(texts.begin(), texts.end(), "Display lag: 4 frames of clip.avi at 60 Hz"), texts.end());
     EXPECT_NE(std::find(texts.begin(), texts.end(), "mean 45.8 ms"), texts.end());
@@ -597,16 +596,14 @@ TEST_F(VideoRun, ThePlotIsWrittenOrItsFailureIsAnErrorAndExitStatusOne)
     options.files = {photo, clip};
     r = run(options, &grey);
     EXPECT_EQ(r.status, 0) << r.err;
-    const std::vector<std::string> mixed =
-        test_images::svgTexts(std::string(std::istreambuf_iterator<char>(std::ifstream(options.plotFile).rdbuf()), {}));
+    const std::vector<std::string> mixed = test_images::svgTexts(test_images::readText(options.plotFile));
     EXPECT_NE(std::find(mixed.begin(), mixed.end(), "photo or video frame"), mixed.end());
     EXPECT_NE(std::find(mixed.begin(), mixed.end(), "Display lag: 5 photos and video frames at 60 Hz"), mixed.end());
     EXPECT_EQ(std::find(mixed.begin(), mixed.end(), "6"), mixed.end());
     // Two videos, one of them not one: no photo on the plot.
     options.files = {dir.file("missing.avi"), clip};
     r = run(options, &grey);
-    const std::vector<std::string> videos =
-        test_images::svgTexts(std::string(std::istreambuf_iterator<char>(std::ifstream(options.plotFile).rdbuf()), {}));
+    const std::vector<std::string> videos = test_images::svgTexts(test_images::readText(options.plotFile));
     EXPECT_NE(std::find(videos.begin(), videos.end(), "Display lag: 4 video frames at 60 Hz"), videos.end());
     EXPECT_NE(std::find(videos.begin(), videos.end(), "video frame"), videos.end());
 
