@@ -1,20 +1,15 @@
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <spawn.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 
 #include <nlohmann/json.hpp>
 #include <opencv2/imgcodecs.hpp>
 
 #include <filesystem>
 #include <set>
-#include <sstream>
 #include <string>
 #include <vector>
 
-#include "process.h"
+#include "reader_command.h"
 #include "test_images.h"
 
 using json = nlohmann::ordered_json;
@@ -29,13 +24,6 @@ namespace {
 const std::string USAGE =
     "usage: vesmira-read [--json] [--reference left|right|top|bottom] [--annotate DIR] [--readout MS] [--every N]\n"
     "                    [--plot FILE] WIDTH HEIGHT RATE PHOTO|VIDEO...\n";
-
-ProcessResult runReader(const std::vector<std::string>& args)
-{
-    std::vector<std::string> argv = {"vesmira-read"};
-    argv.insert(argv.end(), args.begin(), args.end());
-    return runProcess(READER_BINARY, argv, {}, 120000);
-}
 
 bool startsWith(const std::string& text, const std::string& start)
 {
@@ -64,17 +52,7 @@ std::vector<BadPhoto> makeBadPhotos(const TempDir& dir)
     writeFile(dir.file("truncated.jpg"), std::vector<unsigned char>(jpeg.begin(), jpeg.begin() + 5000));
     writeFile(dir.file("truncated.png"), std::vector<unsigned char>(png.begin(), png.begin() + 3000));
     // A complete little JPEG whose header claims 20000x20000 pixels.
-    std::vector<unsigned char> huge = encode(noise(16, 16, 3), ".jpg");
-    for (std::size_t i = 2; i + 8 < huge.size(); ++i) {
-        if (huge[i] == 0xFF && huge[i + 1] == 0xC0) {
-            huge[i + 5] = 0x4E;  // 20000 = 0x4E20
-            huge[i + 6] = 0x20;
-            huge[i + 7] = 0x4E;
-            huge[i + 8] = 0x20;
-            break;
-        }
-    }
-    writeFile(dir.file("huge.jpg"), huge);
+    writeFile(dir.file("huge.jpg"), test_images::withJpegSize(encode(noise(16, 16, 3), ".jpg"), 20000, 20000));
     writeFile(dir.file("noise.jpg"), jpeg);
     writeFile(dir.file("noise.png"), png);
     std::filesystem::create_directory(dir.file("folder.jpg"));
@@ -91,14 +69,6 @@ std::vector<BadPhoto> makeBadPhotos(const TempDir& dir)
         {dir.file("pipe.jpg"), "not a regular file"},
         {dir.file("noise.png"), ""},
     };
-}
-
-// The reader's peak resident memory over a run, kB.
-long peakResidentKb(const std::vector<std::string>& args)
-{
-    std::vector<std::string> argv = {"vesmira-read"};
-    argv.insert(argv.end(), args.begin(), args.end());
-    return peakResidentKbOf(READER_BINARY, argv);
 }
 
 }  // namespace

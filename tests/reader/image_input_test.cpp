@@ -19,6 +19,8 @@ using reader::inspectImage;
 using reader::loadImage;
 using test_images::encode;
 using test_images::noise;
+using test_images::startOfFrame;
+using test_images::withJpegSize;
 using Bytes = std::vector<unsigned char>;
 
 namespace {
@@ -31,30 +33,6 @@ Bytes cut(const Bytes& bytes, std::size_t length)
 bool contains(const std::string& text, const std::string& part)
 {
     return text.find(part) != std::string::npos;
-}
-
-// Offset of the first SOF marker's 0xFF, walking the segments after SOI.
-std::size_t startOfFrame(const Bytes& jpeg)
-{
-    std::size_t pos = 2;
-    while (pos + 4 <= jpeg.size()) {
-        const unsigned marker = jpeg[pos + 1];
-        if (marker == 0xC0 || marker == 0xC1 || marker == 0xC2) {
-            return pos;
-        }
-        pos += 2 + ((std::size_t{jpeg[pos + 2]} << 8U) | jpeg[pos + 3]);
-    }
-    throw std::runtime_error("no SOF");
-}
-
-Bytes withJpegSize(Bytes jpeg, unsigned width, unsigned height)
-{
-    const std::size_t sof = startOfFrame(jpeg);
-    jpeg[sof + 5] = static_cast<unsigned char>(height >> 8U);
-    jpeg[sof + 6] = static_cast<unsigned char>(height & 0xFFU);
-    jpeg[sof + 7] = static_cast<unsigned char>(width >> 8U);
-    jpeg[sof + 8] = static_cast<unsigned char>(width & 0xFFU);
-    return jpeg;
 }
 
 void putBig32(unsigned char* p, std::uint32_t value)

@@ -118,6 +118,29 @@ std::vector<unsigned char> readFile(const std::string& path)
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
+std::size_t startOfFrame(const std::vector<unsigned char>& jpeg)
+{
+    std::size_t pos = 2;
+    while (pos + 4 <= jpeg.size()) {
+        const unsigned marker = jpeg[pos + 1];
+        if (marker == 0xC0 || marker == 0xC1 || marker == 0xC2) {
+            return pos;
+        }
+        pos += 2 + ((std::size_t{jpeg[pos + 2]} << 8U) | jpeg[pos + 3]);
+    }
+    throw std::runtime_error("no SOF");
+}
+
+std::vector<unsigned char> withJpegSize(std::vector<unsigned char> jpeg, unsigned width, unsigned height)
+{
+    const std::size_t sof = startOfFrame(jpeg);
+    jpeg[sof + 5] = static_cast<unsigned char>(height >> 8U);
+    jpeg[sof + 6] = static_cast<unsigned char>(height & 0xFFU);
+    jpeg[sof + 7] = static_cast<unsigned char>(width >> 8U);
+    jpeg[sof + 8] = static_cast<unsigned char>(width & 0xFFU);
+    return jpeg;
+}
+
 std::string readText(const std::string& path)
 {
     std::ifstream in(path, std::ios::binary);

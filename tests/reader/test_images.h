@@ -34,6 +34,12 @@ std::vector<std::string> svgTexts(const std::string& svg);
 
 void writeFile(const std::string& path, const std::vector<unsigned char>& bytes);
 std::vector<unsigned char> readFile(const std::string& path);
+// Offset of a JPEG's first SOF marker (its 0xFF), walking the segments
+// after SOI; throws when there is none.
+std::size_t startOfFrame(const std::vector<unsigned char>& jpeg);
+// The JPEG with its frame header declaring another size.
+std::vector<unsigned char> withJpegSize(std::vector<unsigned char> jpeg, unsigned width, unsigned height);
+
 // The same as text; empty when there is no such file.
 std::string readText(const std::string& path);
 

@@ -2,11 +2,7 @@
 // gets its own error lines naming the file (and the frame), the other
 // inputs are still read, and nothing crashes, hangs or grows with the
 // video's length.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <spawn.h>
-#include <sys/resource.h>
-#include <sys/wait.h>
 
 #include <nlohmann/json.hpp>
 #include <opencv2/imgproc.hpp>
@@ -15,11 +11,10 @@
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
-#include <sstream>
 #include <string>
 #include <vector>
 
-#include "process.h"
+#include "reader_command.h"
 #include "test_images.h"
 
 using json = nlohmann::ordered_json;
@@ -28,26 +23,11 @@ using test_images::TempDir;
 
 namespace {
 
-ProcessResult runReader(const std::vector<std::string>& args)
-{
-    std::vector<std::string> argv = {"vesmira-read"};
-    argv.insert(argv.end(), args.begin(), args.end());
-    return runProcess(READER_BINARY, argv, {}, 300000);
-}
-
 std::string frameName(const std::string& file, int frame, double fps)
 {
     char text[64];
     (void)std::snprintf(text, sizeof text, " frame %d (%.3f s)", frame, frame / fps);
     return file + text;
-}
-
-// The reader's peak resident memory over a run, kB.
-long peakResidentKb(const std::vector<std::string>& args)
-{
-    std::vector<std::string> argv = {"vesmira-read"};
-    argv.insert(argv.end(), args.begin(), args.end());
-    return peakResidentKbOf(READER_BINARY, argv);
 }
 
 }  // namespace
