@@ -12,6 +12,7 @@
 
 #include "reader/in_order.h"
 #include "reader/run.h"
+#include "run_harness.h"
 #include "test_images.h"
 
 using json = nlohmann::ordered_json;
@@ -19,8 +20,6 @@ using reader::PhotoReading;
 using reader::ReadSettings;
 
 namespace {
-
-using Known = const std::array<reader::Quad, 2>*;
 
 // Stand-in for the vision stages: the lag in columns is the photo's width
 // less 100, so a test chooses each photo's reading by its size; the
@@ -44,31 +43,6 @@ PhotoReading failToRead(const cv::Mat& /*photo*/, const ReadSettings& /*settings
     PhotoReading reading;
     reading.error = "found 1 screen showing the pattern, need 2";
     return reading;
-}
-
-reader::Options optionsFor(const std::vector<std::string>& files)
-{
-    reader::Options options;
-    options.settings.mode = reader::Mode{1024, 768, 60};
-    options.files = files;
-    return options;
-}
-
-struct RunOutput {
-    int status = -1;
-    std::string out;
-    std::string err;
-};
-
-RunOutput run(const reader::Options& options, const reader::PhotoReader& read, bool sameDestination = false)
-{
-    std::ostringstream out;
-    std::ostringstream err;
-    RunOutput result;
-    result.status = reader::runReader(options, out, err, sameDestination, read);
-    result.out = out.str();
-    result.err = err.str();
-    return result;
 }
 
 }  // namespace

@@ -13,13 +13,13 @@
 #include <iterator>
 #include <mutex>
 #include <set>
-#include <sstream>
 #include <stdexcept>
 #include <thread>
 
 #include "reader/in_order.h"
 #include "reader/run.h"
 #include "reader/video_input.h"
+#include "run_harness.h"
 #include "test_images.h"
 
 using json = nlohmann::ordered_json;
@@ -31,8 +31,6 @@ using reader::VideoSource;
 using test_images::TempDir;
 
 namespace {
-
-using Known = const std::array<reader::Quad, 2>*;
 
 // Levels 20, 40, ... 20 * count.
 std::vector<int> steps(int count)
@@ -358,32 +356,11 @@ private:
     std::mutex mutex;
 };
 
-struct RunOutput {
-    int status = -1;
-    std::string out;
-    std::string err;
-};
-
 RunOutput run(const reader::Options& options, GreyReader* grey)
 {
-    std::ostringstream out;
-    std::ostringstream err;
-    RunOutput result;
-    result.status = reader::runReader(options, out, err, false,
-                                      [grey](const cv::Mat& frame, const ReadSettings& settings, Known known) {
-                                          return (*grey)(frame, settings, known);
-                                      });
-    result.out = out.str();
-    result.err = err.str();
-    return result;
-}
-
-reader::Options optionsFor(const std::vector<std::string>& files)
-{
-    reader::Options options;
-    options.settings.mode = reader::Mode{1024, 768, 60};
-    options.files = files;
-    return options;
+    return ::run(options, [grey](const cv::Mat& frame, const ReadSettings& settings, Known known) {
+        return (*grey)(frame, settings, known);
+    });
 }
 
 class VideoRun : public VideoInput {};
