@@ -59,6 +59,16 @@ std::mt19937 seeded(unsigned seed)
     return std::mt19937(seed);
 }
 
+// A display that changes all its rows at once, and each in full at once.
+DisplayModel instantDisplay(double lagMs)
+{
+    DisplayModel display;
+    display.lagMs = lagMs;
+    display.scanFraction = 0.0;
+    display.responseMs = 0.0;
+    return display;
+}
+
 // Pattern pixel (u, v) of a screen, in the photo (no lens distortion).
 cv::Point photoPoint(const photo_model::ScreenTruth& screen, double u, double v)
 {
@@ -101,10 +111,7 @@ std::vector<int> barColumns(const cv::Mat& image, const photo_model::ScreenTruth
 
 TEST(FrameWeights, ADisplayShowsFrameKFromItsLagOn)
 {
-    DisplayModel display;
-    display.lagMs = 30.0;
-    display.scanFraction = 0.0;
-    display.responseMs = 0.0;
+    DisplayModel display = instantDisplay(30.0);
     const long k = 500;
     const double change = k * PERIOD + 30.0;
 
@@ -120,10 +127,8 @@ TEST(FrameWeights, ADisplayShowsFrameKFromItsLagOn)
 
 TEST(FrameWeights, AScanningDisplayChangesLowerRowsLater)
 {
-    DisplayModel display;
-    display.lagMs = 10.0;
+    DisplayModel display = instantDisplay(10.0);
     display.scanFraction = 0.9;
-    display.responseMs = 0.0;
     const long k = 300;
     // Half-way down, the row changes 0.45 periods after the top row.
     const double rowChange = k * PERIOD + 10.0 + 0.45 * PERIOD;
@@ -135,10 +140,7 @@ TEST(FrameWeights, AScanningDisplayChangesLowerRowsLater)
 
 TEST(FrameWeights, AChangeWithinTheExposureSplitsItsLight)
 {
-    DisplayModel display;
-    display.lagMs = 5.0;
-    display.scanFraction = 0.0;
-    display.responseMs = 0.0;
+    DisplayModel display = instantDisplay(5.0);
     const long k = 200;
     // 1 ms of a 4 ms exposure before the change, 3 ms after.
     const std::vector<FrameWeight> instant = photo_model::frameWeights(display, MODE, 0.0, k * PERIOD + 5.0 - 1.0, 4.0);
