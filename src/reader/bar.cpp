@@ -26,25 +26,6 @@ constexpr int ROW_STRIDE = 2;
 // Least share of a full bar's light for the brightest column to be the bar.
 constexpr double MIN_BAR_SHARE = 0.25;
 
-// Left and right edge of column c: its grid lines where both were found,
-// else the straight model.
-std::pair<double, double> columnBounds(const GridReading& grid, int c)
-{
-    const auto found = [&grid](int n) -> std::optional<double> {
-        const auto at = std::lower_bound(grid.lineNumber.begin(), grid.lineNumber.end(), n);
-        if (at == grid.lineNumber.end() || *at != n) {
-            return std::nullopt;
-        }
-        return grid.lineX[static_cast<size_t>(at - grid.lineNumber.begin())];
-    };
-    const std::optional<double> left = found(c);
-    const std::optional<double> right = found(c + 1);
-    if (left && right) {
-        return {*left, *right};
-    }
-    return {grid.lineAt(c), grid.lineAt(c + 1)};
-}
-
 double median(std::vector<double> values)
 {
     const auto middle = values.begin() + static_cast<std::ptrdiff_t>(values.size() / 2);
@@ -99,7 +80,7 @@ BarReading findBar(const cv::Mat& photo, const cv::Matx33d& toPattern, const Gri
     // better than the straight model where the lens bends the picture.
     std::vector<double> measured;
     for (int c = 0; c < COLUMN_COUNT; ++c) {
-        const auto [left, right] = columnBounds(grid, c);
+        const auto [left, right] = grid.columnBounds(c);
         // Sample x is centred on pattern x + 0.5.
         const double from = left + 0.15 * (right - left) - 0.5;
         const double to = left + 0.85 * (right - left) - 0.5;

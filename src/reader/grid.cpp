@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cmath>
 #include <complex>
+#include <optional>
 
 namespace reader {
 
@@ -68,6 +69,23 @@ std::complex<double> component(const std::vector<double>& profile, double period
 }
 
 }  // namespace
+
+std::pair<double, double> GridReading::columnBounds(int c) const
+{
+    const auto lineFound = [this](int n) -> std::optional<double> {
+        const auto at = std::lower_bound(lineNumber.begin(), lineNumber.end(), n);
+        if (at == lineNumber.end() || *at != n) {
+            return std::nullopt;
+        }
+        return lineX[static_cast<size_t>(at - lineNumber.begin())];
+    };
+    const std::optional<double> left = lineFound(c);
+    const std::optional<double> right = lineFound(c + 1);
+    if (left && right) {
+        return {*left, *right};
+    }
+    return {lineAt(c), lineAt(c + 1)};
+}
 
 double uncroppedX(double rectifiedX, double crop, int width)
 {

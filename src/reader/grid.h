@@ -2,6 +2,7 @@
 
 #include <opencv2/core.hpp>
 
+#include <utility>
 #include <vector>
 
 #include "reader/types.h"
@@ -25,6 +26,9 @@ struct GridReading {
     std::vector<int> lineNumber;
     // x of line n by the model (rectified pattern pixels).
     double lineAt(double n) const { return offset + n * spacing; }
+    // Left and right edge of column c: its grid lines where both were
+    // found, which follows a lens's distortion, else the straight model.
+    std::pair<double, double> columnBounds(int c) const;
 };
 
 // Finds the grid lines in the band the pattern draws them in, on the screen
