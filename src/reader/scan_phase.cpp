@@ -22,8 +22,10 @@ constexpr int SMOOTHING_ROWS = 5;
 std::vector<double> columnRows(const cv::Mat& photo, const cv::Matx33d& toPattern, const GridReading& grid, int column,
                                int top, int bottom)
 {
-    const double left = grid.lineAt(column) + 0.2 * grid.spacing;
-    const double width = 0.6 * grid.spacing;
+    // The middle of the column the bar stage measured, clear of its lines.
+    const auto [lineLeft, lineRight] = grid.columnBounds(column);
+    const double left = lineLeft + 0.2 * (lineRight - lineLeft);
+    const double width = 0.6 * (lineRight - lineLeft);
     const cv::Rect2d region(left, top, width, bottom - top);
     const cv::Size size(std::max(1, static_cast<int>(std::lround(width))), bottom - top);
     const cv::Mat strip = rectifyRegion(photo, toPattern, region, size);
@@ -149,7 +151,8 @@ ScanReading readScanPhase(const cv::Mat& photo, const cv::Matx33d& toPattern, co
     }
     scan.newestColumn = newest;
     const cv::Matx33d toPhoto = toPattern.inv();
-    const double middleX = grid.lineAt(newest) + 0.5 * grid.spacing;
+    const auto [newestLeft, newestRight] = grid.columnBounds(newest);
+    const double middleX = 0.5 * (newestLeft + newestRight);
     if (crossing.kind == Crossing::Found) {
         scan.crossingRow = crossing.row;
         scan.phase = crossing.row / mode.height;
