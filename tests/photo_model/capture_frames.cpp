@@ -76,7 +76,7 @@ std::string modeLine(const std::string& name, int width, int height, int rate)
     return text;
 }
 
-// The config of tests/support/xorg-dummy.conf with one mode of our own.
+// The config of rig/xorg-dummy.conf with one mode of our own.
 std::string xorgConfig(int width, int height, int rate)
 {
     const std::string name = std::to_string(width) + "x" + std::to_string(height) + "_" + std::to_string(rate);

@@ -16,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "probe_report.h"
 #include "process.h"
 #include "virtual_display.h"
 
