@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <thread>
 
+#include "picture_checks.h"
 #include "x_server.h"
 
 namespace {
@@ -16,9 +17,6 @@ XServer server;
 RunningProcess windowManager;
 // Set by --window-manager=PATH: run that window manager on the display.
 std::string windowManagerPath;
-
-constexpr int START_TIMEOUT_MS = 20000;
-constexpr int END_TIMEOUT_MS = 10000;
 
 // The green bar's column on the whole screen, or -1 if no row shows it. It
 // spans at least 480 lines, so one of the rows crosses it.
@@ -107,21 +105,23 @@ void ProgramTest::start(const std::vector<std::string>& args, const std::string&
     program = startProcess(path, argv, extraEnv);
     const int width = std::stoi(args.at(0));
     const int height = std::stoi(args.at(1));
+    programWidth = width;
     ASSERT_TRUE(waitForProgramMode(display, program.pid, width, height, START_TIMEOUT_MS))
         << "vesmira ended, or the mode did not change, during start-up";
-    // The first frames are on screen once the cleared background shows in a
-    // corner that nothing else covers.
+    Picture picture;
     const bool drawn = waitUntil(
-        [&] { return looksLike(grab(width, height).at(width - 1, height - 1), 0.0F, 0.0F, 0.5F); }, START_TIMEOUT_MS);
-    ASSERT_TRUE(drawn) << "no frame appeared";
-    // GLUT resizes its game-mode window once the first frame is drawn, and
-    // the GL driver takes in the new size a frame before GLUT reports it, so
-    // the second frame may be misplaced. Wait for a later one, told by the
-    // bar's column (the frame number), wherever the picture lies.
-    programWidth = width;
-    if (width >= 60) {
-        const bool settled = waitUntil([&] { return barColumn(display, width / 60) >= 2; }, START_TIMEOUT_MS);
-        ASSERT_TRUE(settled) << "the bar did not move on";
+        [&] {
+            picture = grab(width, height);
+            return !running() || patternInPlace(picture, width, height);
+        },
+        START_TIMEOUT_MS);
+    ASSERT_TRUE(running()) << "vesmira ended during start-up";
+    if (!drawn) {
+        const std::string look =
+            outputPath(::testing::UnitTest::GetInstance()->current_test_info()->name() + std::string("-start.png"));
+        (void)savePng(picture, look);
+        FAIL() << "no frame showed the pattern at its place within " << START_TIMEOUT_MS << " ms; the last look is "
+               << look;
     }
 }
 
@@ -129,16 +129,24 @@ void ProgramTest::waitForFrames(int count)
 {
     const int step = programWidth / 60;
     ASSERT_GT(step, 0) << "no bar to count frames by";
-    const int first = barColumn(display, step);
-    // Frames only go on, so a column that many further on (60 wrap to the
-    // same) means at least that many frames.
+    // Between two looks the bar moved on at least (column - last) mod 60
+    // columns, one a frame; more than 60 frames between looks undercount,
+    // so the count is a lower bound.
+    int last = barColumn(display, step);
+    int frames = 0;
     const bool passed = waitUntil(
         [&] {
             const int column = barColumn(display, step);
-            return column >= 0 && (column - first + 60) % 60 >= count;
+            if (column >= 0 && last >= 0) {
+                frames += (column - last + 60) % 60;
+            }
+            last = column >= 0 ? column : last;
+            return frames >= count || !running();
         },
-        START_TIMEOUT_MS);
-    ASSERT_TRUE(passed) << "the bar did not move on";
+        FRAMES_TIMEOUT_MS);
+    ASSERT_TRUE(running()) << "vesmira ended while frames were counted";
+    ASSERT_TRUE(passed) << "the bar showed only " << frames << " of " << count << " frames within " << FRAMES_TIMEOUT_MS
+                        << " ms";
 }
 
 bool ProgramTest::running() const
@@ -189,7 +197,8 @@ std::vector<GlFrame> ProgramTest::traceRun(int width, int height, int refresh)
         outputPath(std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()) + ".trace");
     (void)std::remove(traceFile.c_str());  // apitrace will not overwrite it
     start({std::to_string(width), std::to_string(height), std::to_string(refresh)}, traceFile);
-    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    // Two sweeps of the bar and more.
+    waitForFrames(130);
     const ProcessResult result = stopWithKey("q");
     EXPECT_TRUE(result.exited && result.exitStatus == 0) << result.err;
     std::vector<GlFrame> frames;

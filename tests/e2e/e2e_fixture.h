@@ -13,6 +13,11 @@
 constexpr int DESKTOP_WIDTH = 1920;
 constexpr int DESKTOP_HEIGHT = 1080;
 
+// Bounds on waiting for a state, generous for a loaded machine.
+constexpr int START_TIMEOUT_MS = 20000;
+constexpr int FRAMES_TIMEOUT_MS = 60000;
+constexpr int END_TIMEOUT_MS = 10000;
+
 // Each test program runs its own private X server; with
 // --window-manager=PATH on its command line, that window manager runs on it.
 class XServerEnvironment : public ::testing::Environment {
@@ -37,20 +42,21 @@ protected:
     // and refusal paths. argv[0] is the program name as invoked.
     static ProcessResult runToEnd(const std::vector<std::string>& argv);
     // Starts vesmira WIDTH HEIGHT RATE, under apitrace when traceFile is
-    // given, and waits until the screen is in that mode and shows frames.
+    // given, and waits until the screen is in that mode and shows the
+    // pattern at its place.
     void start(const std::vector<std::string>& args, const std::string& traceFile = "",
                const std::vector<std::string>& extraEnv = {});
     // The same, with every buffer swap held until the next tick of a 60 Hz
     // clock, as vertical sync would (see swap_pacer.cpp).
     void startPaced(const std::vector<std::string>& args);
-    // Waits until the program has drawn at least count (below 60) frames
-    // more, told by the bar's column; for modes 60 or more pixels wide.
+    // Waits until the program has drawn at least count frames more, told
+    // by the bar's column; for modes 60 or more pixels wide.
     void waitForFrames(int count);
     // Presses the key and waits for the end.
     ProcessResult stopWithKey(const char* keysymName);
     // Sends the signal and times the desktop mode's return and the end.
     Ending endWithSignal(int signalNumber);
-    // Runs width x height under apitrace for a second and a half, quits with q.
+    // Runs width x height under apitrace for at least 130 frames, quits with q.
     std::vector<GlFrame> traceRun(int width, int height, int refresh);
 
     bool running() const;

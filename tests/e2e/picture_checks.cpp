@@ -11,6 +11,8 @@ constexpr int COLUMNS = 60;
 // Below the top of the title's glyphs and above the last text line's lowest.
 constexpr int TEXT_TOP = 10;
 constexpr int TEXT_BOTTOM = 60;
+// The title's top lies above this line.
+constexpr int TITLE_LINES = 20;
 
 // The bar's columns in a row above the grid and below the text.
 std::vector<int> greenColumns(const Picture& picture)
@@ -29,11 +31,50 @@ bool isRed(Rgb pixel)
     return pixel.r > 200;
 }
 
+// The first line with red text on it (not a white grid line), or -1.
+int titleTop(const Picture& picture)
+{
+    for (int y = 0; y < picture.height; ++y) {
+        for (int x = 0; x < picture.width; ++x) {
+            if (isRed(picture.at(x, y)) && !isWhite(picture.at(x, y))) {
+                return y;
+            }
+        }
+    }
+    return -1;
+}
+
+bool titleAtTheTop(int top)
+{
+    return top > 0 && top < TITLE_LINES;
+}
+
 }  // namespace
 
 bool isWhite(Rgb pixel)
 {
     return looksLike(pixel, 1.0F, 1.0F, 1.0F);
+}
+
+bool rowHasWhite(const Picture& picture, int y)
+{
+    for (int x = 0; x < picture.width; ++x) {
+        if (isWhite(picture.at(x, y))) {
+            return true;
+        }
+    }
+    return false;
+}
+
+bool patternInPlace(const Picture& picture, int width, int height)
+{
+    if (picture.width != width || picture.height != height) {
+        return false;
+    }
+    const int bandTop = std::min(250, height - 250);
+    const bool barShown = width < COLUMNS || !greenColumns(picture).empty();
+    return looksLike(picture.at(width - 1, height - 1), 0.0F, 0.0F, 0.5F) && titleAtTheTop(titleTop(picture)) &&
+           rowHasWhite(picture, bandTop) && !rowHasWhite(picture, bandTop - 1) && barShown;
 }
 
 void checkPattern(const Picture& picture, int width, int height)
@@ -82,14 +123,8 @@ void checkPattern(const Picture& picture, int width, int height)
 
 void checkTitleAtTheTop(const Picture& picture)
 {
-    int top = -1;
-    for (int y = 0; y < picture.height && top < 0; ++y) {
-        for (int x = 0; x < picture.width && top < 0; ++x) {
-            top = isRed(picture.at(x, y)) && !isWhite(picture.at(x, y)) ? y : -1;
-        }
-    }
-    EXPECT_GT(top, 0) << "no red text at all, or some on line 0";
-    EXPECT_LT(top, 20);
+    const int top = titleTop(picture);
+    EXPECT_TRUE(titleAtTheTop(top)) << "the title's top on line " << top << " (-1: no red text)";
 }
 
 void checkNothingOutside(const Picture& screen, Point corner, int width, int height)
