@@ -135,6 +135,13 @@ bool hasEnded(pid_t pid)
     return waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == pid;
 }
 
+bool hasStopped(pid_t pid)
+{
+    siginfo_t info = {};
+    return waitid(P_PID, static_cast<id_t>(pid), &info, WSTOPPED | WNOHANG | WNOWAIT) == 0 && info.si_pid == pid &&
+           info.si_code == CLD_STOPPED;
+}
+
 EndedRun runToEnd(const std::string& path, const std::vector<std::string>& argv, const std::string& outPath,
                   bool keepStandardError)
 {

@@ -55,3 +55,6 @@ long peakResidentKbOf(const std::string& path, const std::vector<std::string>& a
 
 // Whether the process has ended (without reaping it).
 bool hasEnded(pid_t pid);
+// Whether the child has stopped, by a signal such as SIGSTOP, and not gone
+// on since.
+bool hasStopped(pid_t pid);

@@ -55,8 +55,8 @@ int main(int argc, char** argv)
     installSignalHandlers();
     glutEnterGameMode();
     initRenderState();
-    glutDisplayFunc(renderFrame);
-    glutIdleFunc(renderFrame);
+    glutDisplayFunc(renderFirstFrame);
+    glutIdleFunc(renderFirstFrame);
     glutKeyboardFunc(onKey);
     glutReshapeFunc(onReshape);
     glutMainLoop();

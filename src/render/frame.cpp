@@ -15,11 +15,9 @@
 namespace {
 
 // The viewport's y origin that puts the picture at the top of the
-// game-mode window, set whenever GLUT reports the window's size to
-// onReshape: known without asking the X server, which costs a round trip
-// each time. GLUT reports the size it created the window with before the
-// first frame, and a new size once the X server has told it, a frame or
-// two after the window changed.
+// game-mode window: asked of the X server once, before the first frame,
+// and then set whenever GLUT reports a new size to onReshape, without the
+// round trip that asking costs.
 int32_t pictureOrigin = 0;
 
 // One unit is one pixel of the requested mode, origin top-left, y downward.
@@ -48,6 +46,23 @@ void renderFrame()
     drawSweepBar();
     glFlush();
     glutSwapBuffers();
+}
+
+void renderFirstFrame()
+{
+    // GLUT sends the full-screen resize right before this first callback,
+    // but reports the window's size to onReshape only a frame or two later
+    // (and first the size it created the window with). Asking waits for the
+    // X server's answer, which follows the resize.
+    pictureOrigin = pictureOriginY(glutGet(GLUT_WINDOW_HEIGHT), displaySettings.height);
+    // Mesa's software renderer takes in a window's new size only at a buffer
+    // swap: show the cleared background once, so that the first frame is
+    // drawn at the size asked for above.
+    glClear(GL_COLOR_BUFFER_BIT);
+    glutSwapBuffers();
+    glutDisplayFunc(renderFrame);
+    glutIdleFunc(renderFrame);
+    renderFrame();
 }
 
 void onReshape(int width, int height)

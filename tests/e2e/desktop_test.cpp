@@ -11,6 +11,34 @@
 #include "e2e_fixture.h"
 #include "picture_checks.h"
 
+TEST_F(ProgramTest, TheFirstFramesAreAlreadyAtTheirPlace)
+{
+    // Swap 1 shows only the cleared background; then frame 0, 1, ...
+    for (const int swap : {1, 2, 3, 4, 5}) {
+        SCOPED_TRACE("swap " + std::to_string(swap));
+        // The program stops itself once that swap is on the screen.
+        program = startProcess(
+            VESMIRA_BINARY, {"vesmira", "1024", "768", "60"},
+            {std::string("LD_PRELOAD=") + SWAP_PACER_LIBRARY, "PACER_STOP_AFTER_SWAP=" + std::to_string(swap)});
+        const bool stopped =
+            waitUntil([&] { return hasStopped(program.pid) || hasEnded(program.pid); }, START_TIMEOUT_MS);
+        ASSERT_TRUE(stopped && hasStopped(program.pid)) << "vesmira did not stop after the swap";
+        const Picture picture = grab(1024, 768);
+        if (swap == 1) {
+            const bool background = std::all_of(picture.pixels.begin(), picture.pixels.end(),
+                                                [](Rgb pixel) { return looksLike(pixel, 0.0F, 0.0F, 0.5F); });
+            EXPECT_TRUE(background) << "more than the cleared background before the first frame";
+        } else {
+            ASSERT_NO_FATAL_FAILURE(checkPattern(picture, 1024, 768));
+            checkTitleAtTheTop(picture);
+            EXPECT_TRUE(looksLike(picture.at(17 * (swap - 2) + 8, 100), 0.0F, 1.0F, 0.5F))
+                << "the bar is not in the frame's column";
+        }
+        kill(program.pid, SIGCONT);
+        EXPECT_EQ(stopWithKey("q").exitStatus, 0);
+    }
+}
+
 TEST_F(ProgramTest, TheMonitorShowsTheWholePatternAndNothingElse)
 {
     for (const auto& [width, height] : {std::pair{1024, 768}, {800, 600}, {640, 480}, {1280, 1024}}) {

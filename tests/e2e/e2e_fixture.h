@@ -56,7 +56,9 @@ protected:
     ProcessResult stopWithKey(const char* keysymName);
     // Sends the signal and times the desktop mode's return and the end.
     Ending endWithSignal(int signalNumber);
-    // Runs width x height under apitrace for at least 130 frames, quits with q.
+    // Runs width x height under apitrace for at least 130 frames, quits with
+    // q. The first frame's preamble holds the whole start-up, the swap of
+    // the cleared background before it included.
     std::vector<GlFrame> traceRun(int width, int height, int refresh);
 
     bool running() const;

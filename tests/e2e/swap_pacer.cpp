@@ -7,13 +7,19 @@
 // blank, the wait goes on once the handler has returned. After every ten
 // swaps it writes "pacer: 10 swaps in MS ms" to stderr, so a test can tell
 // that the frames were paced.
+//
+// With PACER_STOP_AFTER_SWAP=N, the program stops itself (SIGSTOP) once
+// the X server has shown what its N-th swap presented, so that a test can
+// look at it for as long as it needs.
 #include <GL/glx.h>
 #include <dlfcn.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
 
 namespace {
@@ -67,6 +73,12 @@ extern "C" void glXSwapBuffers(Display* display, GLXDrawable drawable)
     using SwapBuffers = void (*)(Display*, GLXDrawable);
     static const auto next = reinterpret_cast<SwapBuffers>(dlsym(RTLD_NEXT, "glXSwapBuffers"));
     next(display, drawable);
+    static const char* const stopAfter = std::getenv("PACER_STOP_AFTER_SWAP");
+    static long swaps = 0;
+    if (stopAfter != nullptr && ++swaps == std::strtol(stopAfter, nullptr, 10)) {
+        XSync(display, False);
+        (void)std::raise(SIGSTOP);
+    }
     waitForNextTick();
     countSwap();
 }
