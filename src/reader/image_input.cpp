@@ -16,6 +16,9 @@
 #include <system_error>
 #include <utility>
 
+#include "reader/exif.h"
+#include "reader/heif_input.h"
+
 namespace reader {
 
 namespace {
@@ -30,14 +33,6 @@ std::string describeErrno(int error)
         text[0] = static_cast<char>(text[0] - 'A' + 'a');
     }
     return text;
-}
-
-std::string tooManyPixels(long long width, long long height)
-{
-    const long long megapixels = (width * height + 500'000) / 1'000'000;
-    return "the image is " + std::to_string(width) + "x" + std::to_string(height) + " pixels (" +
-           std::to_string(megapixels) + " megapixels), more than the " + std::to_string(MAX_IMAGE_PIXELS / 1'000'000) +
-           " megapixels allowed";
 }
 
 unsigned readBig16(const unsigned char* p)
@@ -245,7 +240,39 @@ std::string fileTooLarge()
     return "the file is larger than " + std::to_string(MAX_FILE_BYTES >> 20U) + " MB, too large for a photo";
 }
 
+bool startsWith(const std::vector<unsigned char>& bytes, std::size_t offset, const char* text)
+{
+    const std::size_t length = std::strlen(text);
+    return bytes.size() >= offset + length && std::memcmp(bytes.data() + offset, text, length) == 0;
+}
+
 }  // namespace
+
+std::string tooManyPixels(long long width, long long height)
+{
+    const long long megapixels = (width * height + 500'000) / 1'000'000;
+    return "the image is " + std::to_string(width) + "x" + std::to_string(height) + " pixels (" +
+           std::to_string(megapixels) + " megapixels), more than the " + std::to_string(MAX_IMAGE_PIXELS / 1'000'000) +
+           " megapixels allowed";
+}
+
+std::string foreignImageFormat(const std::vector<unsigned char>& bytes)
+{
+    if (startsWith(bytes, 0, "GIF87a") || startsWith(bytes, 0, "GIF89a")) {
+        return "a GIF";
+    }
+    // DNG and most cameras' own RAW formats are TIFF files.
+    if (startsWith(bytes, 0, "II*") && bytes.size() >= 4 && bytes[3] == 0) {
+        return "a RAW (DNG) or TIFF photo";
+    }
+    if (bytes.size() >= 4 && bytes[0] == 'M' && bytes[1] == 'M' && bytes[2] == 0 && bytes[3] == '*') {
+        return "a RAW (DNG) or TIFF photo";
+    }
+    if (startsWith(bytes, 0, "RIFF") && startsWith(bytes, 8, "WEBP")) {
+        return "a WebP image";
+    }
+    return {};
+}
 
 ImageFormat sniffFormat(const std::vector<unsigned char>& bytes)
 {
@@ -254,6 +281,9 @@ ImageFormat sniffFormat(const std::vector<unsigned char>& bytes)
     }
     if (bytes.size() >= PNG_SIGNATURE.size() && std::equal(PNG_SIGNATURE.begin(), PNG_SIGNATURE.end(), bytes.begin())) {
         return ImageFormat::Png;
+    }
+    if (isHeif(bytes)) {
+        return ImageFormat::Heif;
     }
     return ImageFormat::Unknown;
 }
@@ -268,10 +298,18 @@ ImageCheck inspectImage(const std::vector<unsigned char>& bytes)
             return inspectJpeg(bytes);
         case ImageFormat::Png:
             return inspectPng(bytes);
+        case ImageFormat::Heif:
+            return inspectHeif(bytes);
         case ImageFormat::Unknown:
             break;
     }
-    return failed(ImageCheck{}, "not a JPEG or PNG image");
+    const std::string foreign = foreignImageFormat(bytes);
+    if (!foreign.empty()) {
+        return failed(ImageCheck{}, "the file is " + foreign +
+                                        ", which the reader does not read: photos must be JPEG, "
+                                        "PNG or HEIC");
+    }
+    return failed(ImageCheck{}, "not an image or a video: no JPEG, PNG or HEIC photo");
 }
 
 int reductionFor(const ImageCheck& check, Detail detail)
@@ -289,6 +327,9 @@ int reductionFor(const ImageCheck& check, Detail detail)
 
 LoadedImage decodeImage(const std::vector<unsigned char>& bytes, Detail detail)
 {
+    if (sniffFormat(bytes) == ImageFormat::Heif) {
+        return decodeHeif(bytes);
+    }
     LoadedImage loaded;
     const ImageCheck check = inspectImage(bytes);
     if (!check.error.empty()) {
@@ -317,6 +358,8 @@ LoadedImage decodeImage(const std::vector<unsigned char>& bytes, Detail detail)
         loaded.image = cv::imdecode(bytes, flags);
         if (loaded.image.empty()) {
             loaded.error = std::string("damaged ") + format + ": its image data cannot be decoded";
+        } else if (check.format == ImageFormat::Jpeg) {
+            loaded.exposureMs = exifExposureMs(bytes.data(), bytes.size());
         }
     } catch (const cv::Exception& e) {
         loaded.image.release();

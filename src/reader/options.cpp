@@ -11,8 +11,8 @@ namespace reader {
 namespace {
 
 constexpr const char* SYNOPSIS =
-    "usage: vesmira-read [--json] [--reference left|right|top|bottom] [--annotate DIR] [--readout MS] [--every N]\n"
-    "                    [--plot FILE] WIDTH HEIGHT RATE PHOTO|VIDEO...\n";
+    "usage: vesmira-read [--json] [--reference left|right|top|bottom] [--annotate DIR] [--readout MS]\n"
+    "                    [--exposure MS] [--every N] [--plot FILE] WIDTH HEIGHT RATE PHOTO|VIDEO...\n";
 
 // Applies one option's value to the options; an error sentence, or empty.
 using ApplyOption = std::string (*)(Options* options, const std::string& value);
@@ -69,6 +69,21 @@ std::string setReadout(Options* options, const std::string& value)
     return {};
 }
 
+std::string setExposure(Options* options, const std::string& value)
+{
+    const std::optional<double> ms = parsePositiveDecimal(value);
+    if (!ms) {
+        return "--exposure must be a positive number of milliseconds, not '" + value + "'";
+    }
+    if (*ms > MAX_EXPOSURE_MS) {
+        char limit[32];
+        (void)std::snprintf(limit, sizeof limit, "%.0f", MAX_EXPOSURE_MS);
+        return "--exposure must be at most " + std::string(limit) + " ms (1/250 s is 4 ms), not '" + value + "'";
+    }
+    options->settings.exposureMs = *ms;
+    return {};
+}
+
 std::string setEvery(Options* options, const std::string& value)
 {
     const std::optional<int> n = parsePositiveInt(value);
@@ -107,7 +122,8 @@ std::string setPlotFile(Options* options, const std::string& value)
 // A new option is one more line here.
 constexpr OptionSpec OPTION_SPECS[] = {
     {"--json", false, setJson},      {"--reference", true, setReference}, {"--annotate", true, setAnnotateDir},
-    {"--readout", true, setReadout}, {"--every", true, setEvery},         {"--plot", true, setPlotFile},
+    {"--readout", true, setReadout}, {"--exposure", true, setExposure},   {"--every", true, setEvery},
+    {"--plot", true, setPlotFile},
 };
 
 const OptionSpec* findOption(std::string_view name)
@@ -285,8 +301,8 @@ std::string helpText()
            "screens' scan-out shows.\n"
            "\n"
            "  WIDTH HEIGHT RATE  the mode the pattern ran in, as given to vesmira\n"
-           "  PHOTO|VIDEO...     JPEG or PNG photographs; videos (MP4, MOV, AVI, MKV,\n"
-           "                     MJPEG), each frame read as a photo\n"
+           "  PHOTO|VIDEO...     JPEG, PNG or HEIC photographs; videos (MP4, MOV, AVI,\n"
+           "                     MKV, MJPEG), each frame read as a photo\n"
            "  --json             print one JSON document instead of text\n"
            "  --reference WHERE  where the reference screen is in the photos:\n"
            "                     left (the default), right, top or bottom\n"
@@ -295,6 +311,8 @@ std::string helpText()
            "  --readout MS       the camera's top-to-bottom readout time (rolling\n"
            "                     shutter) for the whole photo, in ms; without it a\n"
            "                     global shutter is assumed\n"
+           "  --exposure MS      the camera's exposure time, in ms, for videos and photos\n"
+           "                     whose EXIF does not give it; it overrides the EXIF\n"
            "  --every N          of a video, read every N-th frame only\n"
            "  --plot FILE        draw the lag of every reading into FILE, .png or .svg\n"
            "  --help             show this text\n"

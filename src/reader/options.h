@@ -15,6 +15,9 @@ constexpr int MAX_MODE_SIDE = 16384;
 // A camera's readout takes milliseconds, tens at most; anything near a
 // second is a mistake (seconds for milliseconds, say).
 constexpr double MAX_READOUT_MS = 1000.0;
+// A second is no exposure for a pattern that steps every frame: the bars
+// would be smeared over the whole screen.
+constexpr double MAX_EXPOSURE_MS = 1000.0;
 
 // What the command line asks for.
 struct Options {

@@ -173,6 +173,7 @@ nlohmann::ordered_json photoJson(const PhotoResult& result)
     photo["lag_ms_columns"] = rounded(reading.lagMs, 1000.0);
     photo["scan_rows"] = {scanRow(reading.reference), scanRow(reading.device)};
     photo["coarse"] = reading.coarse;
+    photo["exposure_ms"] = reading.exposureMs ? nlohmann::ordered_json(rounded(*reading.exposureMs, 1e6)) : nullptr;
     photo["screens"] = {quadJson(reading.reference.corners), quadJson(reading.device.corners)};
     photo["warnings"] = reading.warnings;
     return photo;

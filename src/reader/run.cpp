@@ -88,6 +88,7 @@ PhotoReading readOne(const cv::Mat& picture, const ReadSettings& settings, const
                      const PhotoReader& read)
 {
     PhotoReading reading = read(picture, settings, known);
+    reading.exposureMs = settings.exposureMs;
     const std::string warning = rollingShutterWarning(settings);
     if (reading.ok && !warning.empty()) {
         reading.warnings.push_back(warning);
@@ -106,7 +107,12 @@ PhotoReading readAndAnnotate(const std::string& file, const ReadSettings& settin
     if (!loaded.error.empty()) {
         return failedReading(loaded.error);
     }
-    PhotoReading reading = readOne(loaded.image, settings, nullptr, read);
+    // --exposure overrides what the photo says.
+    ReadSettings photoSettings = settings;
+    if (!photoSettings.exposureMs) {
+        photoSettings.exposureMs = loaded.exposureMs;
+    }
+    PhotoReading reading = readOne(loaded.image, photoSettings, nullptr, read);
     if (!reading.ok && loaded.reduction > 1) {
         // Screens small in a large photo may need all of its pixels.
         loaded.image.release();
@@ -114,7 +120,7 @@ PhotoReading readAndAnnotate(const std::string& file, const ReadSettings& settin
         if (!loaded.error.empty()) {
             return failedReading(loaded.error);
         }
-        reading = readOne(loaded.image, settings, nullptr, read);
+        reading = readOne(loaded.image, photoSettings, nullptr, read);
     }
     if (!annotationPath.empty()) {
         // The decoded photo is drawn on in place: no second copy in memory.

@@ -76,6 +76,9 @@ struct PhotoReading {
     double subFrameLagMs = 0.0;
     bool coarse = true;
     std::vector<std::string> warnings;
+    // The exposure the photo was taken with, in ms: --exposure, or else the
+    // photo's EXIF; none when neither says.
+    std::optional<double> exposureMs;
 };
 
 struct ReadSettings {
@@ -84,6 +87,9 @@ struct ReadSettings {
     // The camera's top-to-bottom readout time for the whole photo (a rolling
     // shutter); none for a global shutter.
     std::optional<double> readoutMs;
+    // The camera's exposure time, in ms: --exposure for the whole run; for
+    // each photo without it, the photo's own EXIF exposure.
+    std::optional<double> exposureMs;
 };
 
 }  // namespace reader

@@ -84,12 +84,13 @@ bool looksLikeVideoContainer(const std::vector<unsigned char>& bytes)
 std::string whyNotOpened(const std::string& path)
 {
     if (!cv::videoio_registry::hasBackend(cv::CAP_FFMPEG)) {
-        return "not a JPEG or PNG image, and this build of OpenCV has no FFmpeg to read videos with";
+        return "not an image or a video: no JPEG, PNG or HEIC photo, and this build of OpenCV has no FFmpeg to read "
+               "videos with";
     }
     if (looksLikeVideoContainer(firstBytes(path))) {
         return "damaged, truncated or unsupported video: OpenCV's video input cannot open it";
     }
-    return "not a JPEG or PNG image, nor a video that OpenCV's video input can open";
+    return "not an image or a video: no JPEG, PNG or HEIC photo, nor a video that OpenCV's video input can open";
 }
 
 }  // namespace
@@ -104,7 +105,10 @@ InputKind classifyInput(const std::string& path)
     if (format == ImageFormat::Jpeg && (endsWithIgnoringCase(path, ".mjpeg") || endsWithIgnoringCase(path, ".mjpg"))) {
         return InputKind::Video;
     }
-    return format == ImageFormat::Unknown ? InputKind::Video : InputKind::Photo;
+    // An image of a format the reader does not read is refused as what it
+    // is, not tried as a video.
+    const bool image = format != ImageFormat::Unknown || !foreignImageFormat(bytes).empty();
+    return image ? InputKind::Photo : InputKind::Video;
 }
 
 void configureVideoInput()

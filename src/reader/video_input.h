@@ -8,8 +8,9 @@
 namespace reader {
 
 // What an input file is taken for, from its first bytes: a photo when they
-// are a JPEG's or a PNG's (or when the file cannot be read at all, which
-// the photo's loading explains), otherwise a video to be opened by
+// are a JPEG's, a PNG's or a HEIF's, or another image format's (which the
+// photo's loading refuses by name), or when the file cannot be read at all
+// (which the photo's loading explains); otherwise a video to be opened by
 // OpenCV's video input. A JPEG named .mjpeg or .mjpg is a stream of JPEG
 // frames, a video.
 enum class InputKind { Photo, Video };

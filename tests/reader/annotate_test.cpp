@@ -93,7 +93,8 @@ TEST(Annotate, DrawsTheScreenItsGridLinesAndItsBarColumnWhereTheyAreInThePhoto)
     reading.reference = screenAt(REFERENCE_CORNERS, 17);
     reading.lagFrames = 3;
     reading.lagMs = 50.0;
-    reader::drawAnnotation(&photo, reading, reader::ReadSettings{MODE, reader::Placement::Left, std::nullopt});
+    reader::drawAnnotation(&photo, reading,
+                           reader::ReadSettings{MODE, reader::Placement::Left, std::nullopt, std::nullopt});
 
     // Grid lines, mapped back through the screen's perspective: the middle
     // of line 40's band, and the ends of line 5's.
@@ -125,7 +126,8 @@ TEST(Annotate, BothScreensInTheirOwnColours)
     reading.reference = screenAt(REFERENCE_CORNERS, 17);
     reading.device =
         screenAt({cv::Point2d(650, 160), cv::Point2d(1130, 150), cv::Point2d(1140, 560), cv::Point2d(640, 550)}, 14);
-    reader::drawAnnotation(&photo, reading, reader::ReadSettings{MODE, reader::Placement::Left, std::nullopt});
+    reader::drawAnnotation(&photo, reading,
+                           reader::ReadSettings{MODE, reader::Placement::Left, std::nullopt, std::nullopt});
     EXPECT_TRUE(colourNear(photo, toPhoto(reading.device, 1 + 17 * 15, 120), DEVICE));
     EXPECT_TRUE(colourNear(photo, toPhoto(reading.device, 1 + 17 * 30, 384), GRID));
     EXPECT_GT(countColour(photo(cv::Rect(600, 0, 600, 800)), DEVICE), 500);
@@ -140,7 +142,8 @@ TEST(Annotate, AFailedReadingShowsItsErrorAndWhateverWasFound)
     reading.reference = screenAt(REFERENCE_CORNERS, -1);
     reading.reference.gridLineX.clear();
     reading.reference.gridLineNumber.clear();
-    reader::drawAnnotation(&photo, reading, reader::ReadSettings{MODE, reader::Placement::Left, std::nullopt});
+    reader::drawAnnotation(&photo, reading,
+                           reader::ReadSettings{MODE, reader::Placement::Left, std::nullopt, std::nullopt});
     EXPECT_TRUE(colourNear(photo, (REFERENCE_CORNERS[2] + REFERENCE_CORNERS[3]) * 0.5, REFERENCE));
     EXPECT_GT(countColour(photo(cv::Rect(0, 0, 1200, 60)), cv::Scalar(80, 80, 255)), 50);
     EXPECT_EQ(countColour(photo, GRID), 0);
@@ -167,7 +170,8 @@ TEST(Annotate, SurvivesNonsenseGeometry)
         reading.device.column = 3;
         reading.device.secondColumn = -4;
         reading.warnings = {std::string(500, 'w')};
-        reader::drawAnnotation(&photo, reading, reader::ReadSettings{MODE, reader::Placement::Left, std::nullopt});
+        reader::drawAnnotation(&photo, reading,
+                               reader::ReadSettings{MODE, reader::Placement::Left, std::nullopt, std::nullopt});
         EXPECT_EQ(photo.size(), cv::Size(160, 120));
     }
     cv::Mat empty;

@@ -22,8 +22,8 @@ using test_images::writeFile;
 namespace {
 
 const std::string USAGE =
-    "usage: vesmira-read [--json] [--reference left|right|top|bottom] [--annotate DIR] [--readout MS] [--every N]\n"
-    "                    [--plot FILE] WIDTH HEIGHT RATE PHOTO|VIDEO...\n";
+    "usage: vesmira-read [--json] [--reference left|right|top|bottom] [--annotate DIR] [--readout MS]\n"
+    "                    [--exposure MS] [--every N] [--plot FILE] WIDTH HEIGHT RATE PHOTO|VIDEO...\n";
 
 bool startsWith(const std::string& text, const std::string& start)
 {
@@ -60,7 +60,7 @@ std::vector<BadPhoto> makeBadPhotos(const TempDir& dir)
     return {
         {dir.file("empty.jpg"), "the file is empty"},
         {dir.file("noise.jpg"), ""},
-        {dir.file("text.jpg"), "not a JPEG or PNG image"},
+        {dir.file("text.jpg"), "not an image or a video: no JPEG, PNG or HEIC photo"},
         {dir.file("truncated.jpg"), "truncated JPEG"},
         {dir.file("truncated.png"), "truncated PNG"},
         {dir.file("huge.jpg"), "20000x20000 pixels"},

@@ -124,16 +124,22 @@ TEST(ImageInput, KnowsFormatsByTheirBytesNotTheirNames)
 {
     EXPECT_EQ(inspectImage({}).error, "the file is empty");
     const std::string text = "this is not a photo\n";
-    EXPECT_EQ(inspectImage(Bytes(text.begin(), text.end())).error, "not a JPEG or PNG image");
-    for (const std::string& other : {std::string("GIF89a\x01\x00\x01\x00", 10), std::string("BM\x3e\0\0\0", 6),
-                                     std::string("\xFF\xD8", 2), std::string("\x89PNG\r\n", 6)}) {
-        EXPECT_EQ(inspectImage(Bytes(other.begin(), other.end())).error, "not a JPEG or PNG image");
+    EXPECT_EQ(inspectImage(Bytes(text.begin(), text.end())).error,
+              "not an image or a video: no JPEG, PNG or HEIC photo");
+    // A GIF is named as what it is, not taken for a damaged video.
+    const std::string gif("GIF89a\x01\x00\x01\x00", 10);
+    EXPECT_EQ(inspectImage(Bytes(gif.begin(), gif.end())).error,
+              "the file is a GIF, which the reader does not read: photos must be JPEG, PNG or HEIC");
+    for (const std::string& other :
+         {std::string("BM\x3e\0\0\0", 6), std::string("\xFF\xD8", 2), std::string("\x89PNG\r\n", 6)}) {
+        EXPECT_EQ(inspectImage(Bytes(other.begin(), other.end())).error,
+                  "not an image or a video: no JPEG, PNG or HEIC photo");
     }
     EXPECT_EQ(reader::sniffFormat(encode(noise(8, 8, 1), ".jpg")), reader::ImageFormat::Jpeg);
     EXPECT_EQ(reader::sniffFormat(encode(noise(8, 8, 1), ".png")), reader::ImageFormat::Png);
     // A format OpenCV would decode, but a camera does not write.
     const Bytes ppm = encode(noise(8, 8, 1), ".ppm");
-    EXPECT_EQ(decodeImage(ppm).error, "not a JPEG or PNG image");
+    EXPECT_EQ(decodeImage(ppm).error, "not an image or a video: no JPEG, PNG or HEIC photo");
 }
 
 TEST(ImageInput, FindsTheDeclaredSizeWithoutDecoding)
@@ -342,7 +348,7 @@ TEST(ImageInput, RefusesWhatIsNotAPhotoFile)
 
     const std::string text = "Dear diary\n";
     test_images::writeFile(dir.file("text.jpg"), Bytes(text.begin(), text.end()));
-    EXPECT_EQ(loadImage(dir.file("text.jpg")).error, "not a JPEG or PNG image");
+    EXPECT_EQ(loadImage(dir.file("text.jpg")).error, "not an image or a video: no JPEG, PNG or HEIC photo");
 
     // Opening a named pipe for reading would wait for a writer forever.
     ASSERT_EQ(mkfifo(dir.file("pipe.jpg").c_str(), 0600), 0);

@@ -229,11 +229,11 @@ TEST(PositiveDecimal, DigitsAndOnePointOnly)
 TEST(CommandLine, UsageAndHelpShowTheSynopsis)
 {
     const std::string synopsis =
-        "usage: vesmira-read [--json] [--reference left|right|top|bottom] [--annotate DIR] [--readout MS] [--every N]\n"
-        "                    [--plot FILE] WIDTH HEIGHT RATE PHOTO|VIDEO...\n";
+        "usage: vesmira-read [--json] [--reference left|right|top|bottom] [--annotate DIR] [--readout MS]\n"
+        "                    [--exposure MS] [--every N] [--plot FILE] WIDTH HEIGHT RATE PHOTO|VIDEO...\n";
     EXPECT_EQ(reader::usageText().rfind(synopsis, 0), 0U);
     EXPECT_EQ(reader::helpText().rfind(synopsis, 0), 0U);
-    for (const char* word : {"--json", "--reference", "--annotate", "--readout", "--every", "--plot",
+    for (const char* word : {"--json", "--reference", "--annotate", "--readout", "--exposure", "--every", "--plot",
                              "WIDTH HEIGHT RATE", "video", "Exit status"}) {
         EXPECT_NE(reader::helpText().find(word), std::string::npos) << word;
     }

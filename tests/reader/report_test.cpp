@@ -164,7 +164,7 @@ TEST(JsonReport, AReadPhotoHasExactlyTheContractsFields)
     const json photo = reader::photoJson(result);
     EXPECT_EQ(keysOf(photo),
               (std::set<std::string>{"file", "ok", "reference_column", "device_column", "lag_frames", "lag_ms",
-                                     "lag_ms_columns", "scan_rows", "coarse", "screens", "warnings"}));
+                                     "lag_ms_columns", "scan_rows", "coarse", "exposure_ms", "screens", "warnings"}));
     EXPECT_EQ(photo["file"], "dir/IMG_0412.jpg");
     EXPECT_EQ(photo["ok"], true);
     EXPECT_EQ(photo["reference_column"], 17);
@@ -210,7 +210,7 @@ TEST(JsonReport, AVideoFrameHasItsNumberAndTime)
     PhotoResult result = readPhoto("clip.mp4", 17, 14, 3, 50.0, 0.25);
     result.frame = reader::FramePosition{12, 0.0500000004};
     const json photo = reader::photoJson(result);
-    EXPECT_EQ(photo.size(), 13U) << photo.dump();
+    EXPECT_EQ(photo.size(), 14U) << photo.dump();
     EXPECT_EQ(photo.begin().key(), "file");
     EXPECT_EQ(photo["frame"], 12);
     EXPECT_DOUBLE_EQ(photo["time_s"].get<double>(), 0.05);

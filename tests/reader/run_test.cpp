@@ -84,7 +84,7 @@ TEST(ProcessPhoto, EveryFailureBecomesThisPhotosError)
     const test_images::TempDir dir;
     const std::string photo = dir.file("p.png");
     test_images::writeFile(photo, test_images::encode(test_images::noise(103, 20, 1), ".png"));
-    const ReadSettings settings{reader::Mode{1024, 768, 60}, reader::Placement::Left, std::nullopt};
+    const ReadSettings settings{reader::Mode{1024, 768, 60}, reader::Placement::Left, std::nullopt, std::nullopt};
 
     const reader::PhotoResult read = reader::processPhoto(photo, settings, "", readByWidth);
     EXPECT_EQ(read.file, photo);
@@ -136,7 +136,7 @@ TEST(ProcessPhoto, AnnotatesReadAndFailedPhotosAlike)
     const test_images::TempDir dir;
     const std::string photo = dir.file("p.jpg");
     test_images::writeFile(photo, test_images::encode(test_images::noise(160, 120, 2), ".jpg"));
-    const ReadSettings settings{reader::Mode{1024, 768, 60}, reader::Placement::Left, std::nullopt};
+    const ReadSettings settings{reader::Mode{1024, 768, 60}, reader::Placement::Left, std::nullopt, std::nullopt};
 
     ASSERT_TRUE(reader::processPhoto(photo, settings, dir.file("ok.jpg"), readByWidth).reading.ok);
     EXPECT_EQ(cv::imread(dir.file("ok.jpg")).size(), cv::Size(160, 120));
@@ -165,7 +165,7 @@ TEST(ProcessPhoto, LargePhotosAreReadSmallerAndWholeOnlyIfNeedBe)
     test_images::writeFile(large, test_images::encode(cv::Mat(3000, 4000, CV_8UC3, cv::Scalar::all(40)), ".jpg"));
     const std::string small = dir.file("small.jpg");
     test_images::writeFile(small, test_images::encode(cv::Mat(1200, 1600, CV_8UC3, cv::Scalar::all(40)), ".jpg"));
-    const ReadSettings settings{reader::Mode{1024, 768, 60}, reader::Placement::Left, std::nullopt};
+    const ReadSettings settings{reader::Mode{1024, 768, 60}, reader::Placement::Left, std::nullopt, std::nullopt};
 
     std::mutex guard;
     std::vector<int> widthsSeen;

@@ -58,7 +58,8 @@ TEST(ReaderVideos, BrokenAndForeignVideosGetTheirOwnErrorLines)
     const std::vector<std::string> errors = linesOf(r.err);
     ASSERT_GE(errors.size(), 6U) << r.err;
     EXPECT_EQ(errors[0], dir.file("text.mp4") +
-                             ": error: not a JPEG or PNG image, nor a video that OpenCV's video input can open");
+                             ": error: not an image or a video: no JPEG, PNG or HEIC photo, nor a video that OpenCV's "
+                             "video input can open");
     EXPECT_EQ(errors[1], dir.file("cut.mp4") +
                              ": error: damaged, truncated or unsupported video: OpenCV's video input cannot open it");
     // The frames the cut video still has, each read (here: no screens in
@@ -162,9 +163,9 @@ TEST(ReaderCommand, JsonOfReadPhotosFollowsTheContract)
         for (const auto& item : photo.items()) {
             keys.push_back(item.key());
         }
-        EXPECT_EQ(keys,
-                  (std::vector<std::string>{"file", "ok", "reference_column", "device_column", "lag_frames", "lag_ms",
-                                            "lag_ms_columns", "scan_rows", "coarse", "screens", "warnings"}));
+        EXPECT_EQ(keys, (std::vector<std::string>{"file", "ok", "reference_column", "device_column", "lag_frames",
+                                                  "lag_ms", "lag_ms_columns", "scan_rows", "coarse", "exposure_ms",
+                                                  "screens", "warnings"}));
         EXPECT_TRUE(photo.at("lag_frames").is_number_float());
         const double frames = photo.at("lag_frames").get<double>();
         EXPECT_NEAR(photo.at("lag_ms").get<double>(), frames * 1000.0 / 60.0, 0.01);

@@ -182,7 +182,9 @@ TEST_F(VideoInput, DamagedAndForeignFilesAreRefusedWithTheirReason)
         const std::string text = std::string(name) == "list.m3u8" ? "#EXTM3U\n#EXTINF:1,\nclip.avi\n" : words;
         test_images::writeFile(dir.file(name), std::vector<unsigned char>(text.begin(), text.end()));
         VideoSource source(dir.file(name), 1);
-        EXPECT_EQ(source.error(), "not a JPEG or PNG image, nor a video that OpenCV's video input can open") << name;
+        EXPECT_EQ(source.error(),
+                  "not an image or a video: no JPEG, PNG or HEIC photo, nor a video that OpenCV's video input can open")
+            << name;
         EXPECT_FALSE(source.next(&frame)) << name;
     }
     VideoSource missing(dir.file("missing.mp4"), 1);
@@ -472,9 +474,13 @@ TEST_F(VideoRun, ADamagedVideoIsOneErrorAndTheOthersAreStillRead)
     const json document = json::parse(r.out);
     const json& list = document.at("photos");
     ASSERT_GE(list.size(), 5U);
-    EXPECT_EQ(list[0], json({{"file", text},
-                             {"ok", false},
-                             {"error", "not a JPEG or PNG image, nor a video that OpenCV's video input can open"}}));
+    EXPECT_EQ(
+        list[0],
+        json(
+            {{"file", text},
+             {"ok", false},
+             {"error",
+              "not an image or a video: no JPEG, PNG or HEIC photo, nor a video that OpenCV's video input can open"}}));
     // The cut video's frames, then its error, without a frame.
     std::size_t i = 1;
     while (i < list.size() && list[i].at("file") == cut && list[i].contains("frame")) {
@@ -494,8 +500,10 @@ TEST_F(VideoRun, ADamagedVideoIsOneErrorAndTheOthersAreStillRead)
     EXPECT_EQ(document.at("summary").at("photos_failed"), 2);
     EXPECT_EQ(document.at("summary").at("photos_read"), cutFrames + 2);
     // Standard error: one line for each, naming the file.
-    EXPECT_EQ(r.err, text + ": error: not a JPEG or PNG image, nor a video that OpenCV's video input can open\n" + cut +
-                         ": error: the video ends after " + std::to_string(cutFrames) +
+    EXPECT_EQ(r.err, text +
+                         ": error: not an image or a video: no JPEG, PNG or HEIC photo, nor a video that OpenCV's "
+                         "video input can open\n" +
+                         cut + ": error: the video ends after " + std::to_string(cutFrames) +
                          " of the 30 frames its header declares: it is truncated or damaged\n");
 }
 
