@@ -1,5 +1,6 @@
 // vesmira-read-benchmark [PHOTOS [MEMORY_PHOTOS]]
 // vesmira-read-benchmark --video [FRAMES]
+// vesmira-read-benchmark --heic [PHOTOS]
 //
 // How reading compares with decoding, and whether memory stays flat:
 //  - makes PHOTOS (default 20) photos of 4000 x 3000 with the photo model
@@ -20,7 +21,12 @@
 // process, the time one frame takes to read when the screens must be
 // searched for (as in a photo) and when they are known from the frame
 // before.
+// With --heic: makes PHOTOS (default 10) such photos as HEIC, as phones save
+// them, and times libheif decoding them, vesmira-read --json reading them,
+// and decoding them again, as for JPEG.
 // Captures the pattern's frames first if the build has none yet.
+
+#include <libheif/heif.h>
 
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/videoio.hpp>
@@ -35,6 +41,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -91,8 +98,9 @@ photo_model::PatternFrames patternFrames(const photo_model::Scenario& scenario)
     return photo_model::loadPatternFrames(frameDir);
 }
 
-// Writes count photos into dir; their paths.
-std::vector<std::string> makePhotos(const photo_model::Scenario& scenario, int count, const std::string& dir)
+// Writes count photos into dir, as JPEG or as HEIC; their paths.
+std::vector<std::string> makePhotos(const photo_model::Scenario& scenario, int count, const std::string& dir,
+                                    bool heic = false)
 {
     const photo_model::PatternFrames frames = patternFrames(scenario);
     std::mt19937 random(scenario.seed);
@@ -100,16 +108,20 @@ std::vector<std::string> makePhotos(const photo_model::Scenario& scenario, int c
     const Clock::time_point start = Clock::now();
     for (int i = 0; i < count; ++i) {
         const photo_model::ModelPhoto photo = photo_model::makePhoto(frames, scenario, random);
-        const std::vector<unsigned char> jpeg = photo_model::encodeJpeg(photo.image, scenario.camera.jpegQuality);
-        paths.push_back(dir + "/photo-" + std::to_string(i + 1) + ".jpg");
+        const photo_model::CameraModel& camera = scenario.camera;
+        const std::vector<unsigned char> bytes =
+            heic ? photo_model::encodeHeic(photo.image, camera.heicQuality, camera.exposureMs)
+                 : photo_model::encodeJpeg(photo.image, camera.jpegQuality, camera.exposureMs);
+        paths.push_back(dir + "/photo-" + std::to_string(i + 1) + (heic ? ".heic" : ".jpg"));
         std::ofstream out(paths.back(), std::ios::binary);
-        out.write(reinterpret_cast<const char*>(jpeg.data()), static_cast<std::streamsize>(jpeg.size()));
+        out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
         if (!out.flush()) {
             throw std::runtime_error("cannot write " + paths.back());
         }
     }
-    std::printf("made %d photos of %dx%d in %.1f s (%.0f ms each, JPEG included)\n", count, scenario.camera.width,
-                scenario.camera.height, secondsSince(start), 1000.0 * secondsSince(start) / count);
+    std::printf("made %d photos of %dx%d in %.1f s (%.0f ms each, %s included)\n", count, scenario.camera.width,
+                scenario.camera.height, secondsSince(start), 1000.0 * secondsSince(start) / count,
+                heic ? "HEIC" : "JPEG");
     return paths;
 }
 
@@ -122,6 +134,56 @@ double decodeAll(const std::vector<std::string>& paths)
         }
     }
     return secondsSince(start);
+}
+
+// libheif decoding each HEIC whole to 8-bit RGB, as the reader has it do.
+double decodeAllHeic(const std::vector<std::string>& paths)
+{
+    const Clock::time_point start = Clock::now();
+    for (const std::string& path : paths) {
+        const std::unique_ptr<heif_context, decltype(&heif_context_free)> context(heif_context_alloc(),
+                                                                                  &heif_context_free);
+        heif_image_handle* handle = nullptr;
+        heif_image* image = nullptr;
+        if (heif_context_read_from_file(context.get(), path.c_str(), nullptr).code != heif_error_Ok ||
+            heif_context_get_primary_image_handle(context.get(), &handle).code != heif_error_Ok ||
+            heif_decode_image(handle, &image, heif_colorspace_RGB, heif_chroma_interleaved_RGB, nullptr).code !=
+                heif_error_Ok) {
+            heif_image_handle_release(handle);
+            throw std::runtime_error("libheif cannot decode " + path);
+        }
+        heif_image_release(image);
+        heif_image_handle_release(handle);
+    }
+    return secondsSince(start);
+}
+
+// The reader on phone photos saved as HEIC, against libheif decoding them.
+int heicBenchmark(int count, const std::string& dir)
+{
+    const photo_model::Scenario scenario =
+        photo_model::withPhotoWidth(photo_model::standardScenarios().front(), PHOTO_WIDTH);
+    const std::vector<std::string> photos = makePhotos(scenario, count, dir, true);
+    decodeAllHeic(photos);
+    const double decodeBefore = decodeAllHeic(photos);
+    long peakKb = 0;
+    const Clock::time_point start = Clock::now();
+    const int status = runChild(readerCommand(scenario, photos), &peakKb);
+    const double reading = secondsSince(start);
+    const double decodeAfter = decodeAllHeic(photos);
+    if (status != 0) {
+        (void)std::fprintf(stderr, "vesmira-read ended with status %d\n", status);
+        return 1;
+    }
+    const double decoding = (decodeBefore + decodeAfter) / 2.0;
+    std::printf("%d HEIC photos of %dx%d, %u cores\n", count, scenario.camera.width, scenario.camera.height,
+                std::thread::hardware_concurrency());
+    std::printf("libheif decoding, all photos: %.2f s and %.2f s (%.0f ms a photo)\n", decodeBefore, decodeAfter,
+                1000.0 * decoding / count);
+    std::printf("vesmira-read, all photos:     %.2f s (%.0f ms a photo)\n", reading, 1000.0 * reading / count);
+    std::printf("reader / decoding: %.2f (the reader's peak resident memory %.1f MB)\n", reading / decoding,
+                megabytes(peakKb));
+    return 0;
 }
 
 // The program's own start, without a photo: the least of a few runs of
@@ -340,6 +402,14 @@ int main(int argc, char** argv)
             return 2;
         }
         return inTemporaryFolder([frames](const std::string& dir) { return videoBenchmark(frames, dir); });
+    }
+    if (argc > 1 && std::string(argv[1]) == "--heic") {
+        const int photos = argc > 2 ? std::atoi(argv[2]) : 10;  // NOLINT(cert-err34-c): checked below
+        if (argc > 3 || photos < 2) {
+            (void)std::fputs("usage: vesmira-read-benchmark --heic [PHOTOS]  (at least 2)\n", stderr);
+            return 2;
+        }
+        return inTemporaryFolder([photos](const std::string& dir) { return heicBenchmark(photos, dir); });
     }
     const int count = argc > 1 ? std::atoi(argv[1]) : 20;         // NOLINT(cert-err34-c): checked below
     const int memoryCount = argc > 2 ? std::atoi(argv[2]) : 100;  // NOLINT(cert-err34-c)

@@ -108,7 +108,8 @@ int main(int argc, char** argv)
                 char name[64];
                 (void)std::snprintf(name, sizeof name, "/%s-%02d.jpg", scenario.name.c_str(), i + 1);
                 const std::string path = args[1] + name;
-                if (!writeFile(path, photo_model::encodeJpeg(photo.image, scenario.camera.jpegQuality))) {
+                if (!writeFile(path, photo_model::encodeJpeg(photo.image, scenario.camera.jpegQuality,
+                                                             scenario.camera.exposureMs))) {
                     (void)std::fprintf(stderr, "vesmira-model-photos: cannot write %s\n", path.c_str());
                     return 1;
                 }

@@ -1,5 +1,7 @@
 #include "photo_model.h"
 
+#include <libexif/exif-data.h>
+#include <libheif/heif.h>
 #include <malloc.h>
 
 #include <opencv2/imgcodecs.hpp>
@@ -10,7 +12,10 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <map>
+#include <memory>
+#include <numeric>
 #include <stdexcept>
 #include <utility>
 
@@ -711,10 +716,99 @@ void keepFreedMemory()
     (void)mallopt(M_TRIM_THRESHOLD, LIMIT);
 }
 
-std::vector<unsigned char> encodeJpeg(const cv::Mat& image, int quality)
+std::vector<unsigned char> exifBlock(double exposureMs)
+{
+    const std::unique_ptr<ExifData, decltype(&exif_data_unref)> exif(exif_data_new(), &exif_data_unref);
+    if (!exif) {
+        throw std::runtime_error("libexif: out of memory");
+    }
+    exif_data_set_byte_order(exif.get(), EXIF_BYTE_ORDER_INTEL);
+    ExifEntry* entry = exif_entry_new();
+    exif_content_add_entry(exif->ifd[EXIF_IFD_EXIF], entry);
+    exif_entry_initialize(entry, EXIF_TAG_EXPOSURE_TIME);
+    exif_entry_unref(entry);
+    // Microseconds over a second, reduced as cameras store it.
+    const auto micros = static_cast<ExifLong>(std::lround(exposureMs * 1000.0));
+    const ExifLong common = std::gcd(micros, ExifLong{1000000});
+    exif_set_rational(entry->data, EXIF_BYTE_ORDER_INTEL, ExifRational{micros / common, 1000000 / common});
+    unsigned char* data = nullptr;
+    unsigned int size = 0;
+    exif_data_save_data(exif.get(), &data, &size);
+    if (data == nullptr) {
+        throw std::runtime_error("libexif: cannot write the block");
+    }
+    std::vector<unsigned char> block(data, data + size);
+    std::free(data);  // NOLINT(cppcoreguidelines-no-malloc): libexif's allocation
+    return block;
+}
+
+std::vector<unsigned char> encodeJpeg(const cv::Mat& image, int quality, double exposureMs)
 {
     std::vector<unsigned char> bytes;
     cv::imencode(".jpg", image, bytes, {cv::IMWRITE_JPEG_QUALITY, quality});
+    // The EXIF block in its APP1 segment, right after the start of image.
+    const std::vector<unsigned char> exif = exifBlock(exposureMs);
+    const std::size_t length = exif.size() + 2;
+    std::vector<unsigned char> app1 = {0xFF, 0xE1, static_cast<unsigned char>(length >> 8U),
+                                       static_cast<unsigned char>(length & 0xFFU)};
+    app1.insert(app1.end(), exif.begin(), exif.end());
+    bytes.insert(bytes.begin() + 2, app1.begin(), app1.end());
+    return bytes;
+}
+
+namespace {
+
+void check(const heif_error& error, const char* what)
+{
+    if (error.code != heif_error_Ok) {
+        throw std::runtime_error(std::string("libheif cannot ") + what + ": " + error.message);
+    }
+}
+
+heif_error appendBytes(heif_context* /*context*/, const void* data, std::size_t size, void* bytes)
+{
+    const auto* begin = static_cast<const unsigned char*>(data);
+    static_cast<std::vector<unsigned char>*>(bytes)->insert(static_cast<std::vector<unsigned char>*>(bytes)->end(),
+                                                            begin, begin + size);
+    return heif_error{heif_error_Ok, heif_suberror_Unspecified, "ok"};
+}
+
+}  // namespace
+
+std::vector<unsigned char> encodeHeic(const cv::Mat& image, int quality, double exposureMs, int orientation)
+{
+    const std::unique_ptr<heif_context, decltype(&heif_context_free)> context(heif_context_alloc(), &heif_context_free);
+    heif_encoder* encoderPointer = nullptr;
+    check(heif_context_get_encoder_for_format(context.get(), heif_compression_HEVC, &encoderPointer),
+          "find a HEVC encoder");
+    const std::unique_ptr<heif_encoder, decltype(&heif_encoder_release)> encoder(encoderPointer, &heif_encoder_release);
+    check(heif_encoder_set_lossy_quality(encoder.get(), quality), "set the quality");
+
+    heif_image* picturePointer = nullptr;
+    check(heif_image_create(image.cols, image.rows, heif_colorspace_RGB, heif_chroma_interleaved_RGB, &picturePointer),
+          "make an image");
+    const std::unique_ptr<heif_image, decltype(&heif_image_release)> picture(picturePointer, &heif_image_release);
+    check(heif_image_add_plane(picture.get(), heif_channel_interleaved, image.cols, image.rows, 8), "add a plane");
+    int stride = 0;
+    std::uint8_t* plane = heif_image_get_plane(picture.get(), heif_channel_interleaved, &stride);
+    cv::Mat rgb(image.rows, image.cols, CV_8UC3, plane, static_cast<std::size_t>(stride));
+    cv::cvtColor(image, rgb, cv::COLOR_BGR2RGB);
+
+    const std::unique_ptr<heif_encoding_options, decltype(&heif_encoding_options_free)> options(
+        heif_encoding_options_alloc(), &heif_encoding_options_free);
+    options->image_orientation = static_cast<heif_orientation>(orientation);
+    heif_image_handle* handlePointer = nullptr;
+    check(heif_context_encode_image(context.get(), picture.get(), encoder.get(), options.get(), &handlePointer),
+          "encode");
+    const std::unique_ptr<heif_image_handle, decltype(&heif_image_handle_release)> handle(handlePointer,
+                                                                                          &heif_image_handle_release);
+    const std::vector<unsigned char> exif = exifBlock(exposureMs);
+    check(heif_context_add_exif_metadata(context.get(), handle.get(), exif.data(), static_cast<int>(exif.size())),
+          "add the EXIF block");
+
+    std::vector<unsigned char> bytes;
+    heif_writer writer{1, appendBytes};
+    check(heif_context_write(context.get(), &writer, &bytes), "write");
     return bytes;
 }
 

@@ -78,6 +78,7 @@ struct CameraModel {
     double barrel = 0.0;       // barrel distortion, k of r_ideal = r (1 + k r^2), r of the half diagonal
     double noiseSigma = 2.0;   // sensor noise, 8-bit levels
     int jpegQuality = 90;
+    int heicQuality = 60;   // libheif's lossy quality, about what phones save
     double ambient = 0.25;  // room light, of full scale
     double jitterPx = 6.0;  // a hand-held camera moves between photos
 };
@@ -168,8 +169,16 @@ std::vector<VideoFrameTruth> writeVideo(const PatternFrames& frames, const Scena
 // drawing. For the mains of the programs that use the model.
 void keepFreedMemory();
 
-// The photo as the camera stores it.
-std::vector<unsigned char> encodeJpeg(const cv::Mat& image, int quality);
+// The photo as a camera stores it: a JPEG, or a HEIC as phones save them,
+// with the exposure time in its EXIF block, as every camera writes it.
+std::vector<unsigned char> encodeJpeg(const cv::Mat& image, int quality, double exposureMs);
+// A HEIC's quality is libheif's lossy quality (0 to 100); its orientation
+// is the EXIF orientation its rotation and mirror properties give (1: as
+// stored). Throws std::runtime_error where libheif cannot encode.
+std::vector<unsigned char> encodeHeic(const cv::Mat& image, int quality, double exposureMs, int orientation = 1);
+// The EXIF block a camera writes, "Exif\0\0" first, with the exposure time
+// as the rational it stores (1/500 s for 2 ms).
+std::vector<unsigned char> exifBlock(double exposureMs);
 
 // The reader's test scenarios: monitor pairs, 75 and 144 Hz, a projector, a
 // TV with overscan, a phone, stacked screens, a slow reference.

@@ -337,7 +337,7 @@ TEST(Photo, IsDrawnAtTheCameraSizeAndEncodes)
     const ModelPhoto photo = photo_model::makePhoto(frames(), scenario, random);
     EXPECT_EQ(photo.image.size(), cv::Size(800, 600));
     EXPECT_EQ(photo.image.type(), CV_8UC3);
-    const std::vector<unsigned char> jpeg = photo_model::encodeJpeg(photo.image, 90);
+    const std::vector<unsigned char> jpeg = photo_model::encodeJpeg(photo.image, 90, scenario.camera.exposureMs);
     ASSERT_GT(jpeg.size(), 1000U);
     EXPECT_EQ(jpeg[0], 0xFF);
     EXPECT_EQ(jpeg[1], 0xD8);
