@@ -3,8 +3,8 @@
 #include <string>
 #include <vector>
 
-// Xlib's connection type, as in x_client.h; RandR's headers bring in
-// XRender's Picture, which clashes with the rig's.
+// Apart from x_client.h: RandR's headers bring in XRender's Picture, which
+// clashes with the rig's.
 // NOLINTNEXTLINE(modernize-use-using,bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp): Xlib's own name
 typedef struct _XDisplay Display;
 
@@ -16,16 +16,11 @@ struct OutputShows {
     int width;
     int height;
     int refresh;  // to the nearest Hz
-    bool operator==(const OutputShows& other) const
-    {
-        return name == other.name && x == other.x && y == other.y && width == other.width && height == other.height &&
-               refresh == other.refresh;
-    }
 };
 
 // Every output that shows a mode, in RandR's order.
 std::vector<OutputShows> activeOutputs(Display* display);
 // When an output's mode or place was last set, by the server's clock.
 unsigned long outputsSetAt(Display* display);
-// For failure messages: "DUMMY0 1024x768+0+0 60 Hz, ...".
+// "DUMMY0 1024x768+0+0 60 Hz, DUMMY1 ...", to compare and to show.
 std::string describeOutputs(const std::vector<OutputShows>& outputs);

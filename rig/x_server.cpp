@@ -96,7 +96,7 @@ XServer startWestonXWayland(const std::string& westonPath, const std::string& lo
         20000);
     const size_t at = log.find(listening);
     if (at != std::string::npos) {
-        server.display = std::atoi(log.c_str() + at + listening.size());
+        server.display = static_cast<int>(std::strtol(log.c_str() + at + listening.size(), nullptr, 10));
     }
     return server;
 }

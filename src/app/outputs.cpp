@@ -15,12 +15,12 @@ constexpr int MAX_CRTC_OUTPUTS = 16;
 struct CrtcState {
     RRCrtc crtc;
     RRMode desktopMode;
+    RRMode testMode;
+    RROutput outputs[MAX_CRTC_OUTPUTS];
     int x;
     int y;
-    Rotation rotation;
-    RROutput outputs[MAX_CRTC_OUTPUTS];
     int outputCount;
-    RRMode testMode;
+    Rotation rotation;
 };
 
 Display* connection = nullptr;

@@ -15,16 +15,11 @@ protected:
     {
         display = openDisplay();
         ASSERT_NE(display, nullptr) << "cannot open " << getenv("DISPLAY");
-        desktop = activeOutputs(display);
-        ASSERT_EQ(desktop.size(), 1U) << describeOutputs(desktop);
-        // weston's headless output refreshes at 59.96 Hz.
-        ASSERT_EQ(desktop[0].name.rfind("XWAYLAND", 0), 0U) << describeOutputs(desktop);
-        ASSERT_EQ(desktop[0].width, DESKTOP_WIDTH);
-        ASSERT_EQ(desktop[0].height, DESKTOP_HEIGHT);
-        ASSERT_EQ(desktop[0].refresh, 60);
+        // weston's headless output, at 59.96 Hz.
+        ASSERT_EQ(describeOutputs(activeOutputs(display)), DESKTOP);
     }
 
-    std::vector<OutputShows> desktop;
+    static constexpr char DESKTOP[] = "XWAYLAND0 1920x1080+0+0 60 Hz";
 };
 
 }  // namespace
@@ -49,8 +44,9 @@ TEST_F(WaylandDesktopTest, TheDesktopsModeRunsInAFullScreenWindowUntilAKeyOrASig
             (void)savePng(picture, look);
             FAIL() << "no window named vesmira showed the pattern over the whole output; the last look is " << look;
         }
-        EXPECT_EQ(window.x, desktop[0].x);
-        EXPECT_EQ(window.y, desktop[0].y);
+        // Over the whole output, which it shows at its top-left corner.
+        EXPECT_EQ(window.x, 0);
+        EXPECT_EQ(window.y, 0);
         ASSERT_NO_FATAL_FAILURE(checkPattern(picture, DESKTOP_WIDTH, DESKTOP_HEIGHT));
         checkTitleAtTheTop(picture);
 
@@ -58,7 +54,7 @@ TEST_F(WaylandDesktopTest, TheDesktopsModeRunsInAFullScreenWindowUntilAKeyOrASig
         EXPECT_TRUE(result.exited) << result.err;
         EXPECT_EQ(result.exitStatus, signalNumber == 0 ? 0 : 128 + signalNumber) << result.err;
         EXPECT_EQ(result.out, "");
-        EXPECT_EQ(activeOutputs(display), desktop);
+        EXPECT_EQ(describeOutputs(activeOutputs(display)), DESKTOP);
     }
 }
 
