@@ -9,6 +9,9 @@ std::vector<OutputShows> activeOutputs(Display* display)
     XRRScreenResources* screen = XRRGetScreenResourcesCurrent(display, DefaultRootWindow(display));
     for (int i = 0; screen != nullptr && i < screen->noutput; ++i) {
         XRROutputInfo* output = XRRGetOutputInfo(display, screen, screen->outputs[i]);
+        if (output == nullptr) {
+            continue;
+        }
         XRRCrtcInfo* crtc = output->crtc != 0 ? XRRGetCrtcInfo(display, screen, output->crtc) : nullptr;
         for (int m = 0; crtc != nullptr && m < screen->nmode; ++m) {
             const XRRModeInfo& mode = screen->modes[m];

@@ -66,7 +66,7 @@ XServer startWestonXWayland(const std::string& westonPath, const std::string& lo
     const std::string logOption = "--log=" + logPath;
     server.pid = fork();
     if (server.pid == 0) {
-        // Nor must weston (and its XWayland) outlive the test program.
+        // Weston, and so its XWayland, must not outlive the test program.
         prctl(PR_SET_PDEATHSIG, SIGTERM);
         const int devNull = open("/dev/null", O_RDWR);
         dup2(devNull, STDIN_FILENO);
