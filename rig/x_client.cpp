@@ -247,6 +247,56 @@ Picture grabRectangle(Display* display, int left, int top, int width, int height
     return picture;
 }
 
+WindowPlace findWindow(Display* display, const std::string& name)
+{
+    std::vector<Window> pending = {DefaultRootWindow(display)};
+    while (!pending.empty()) {
+        const Window window = pending.back();
+        pending.pop_back();
+        char* windowName = nullptr;
+        XWindowAttributes attributes;
+        const bool named = XFetchName(display, window, &windowName) != 0 && windowName == name;
+        if (windowName != nullptr) {
+            XFree(windowName);
+        }
+        if (named && XGetWindowAttributes(display, window, &attributes) != 0 && attributes.map_state == IsViewable) {
+            WindowPlace place = {window, 0, 0, attributes.width, attributes.height};
+            Window child = 0;
+            XTranslateCoordinates(display, window, DefaultRootWindow(display), 0, 0, &place.x, &place.y, &child);
+            return place;
+        }
+        Window rootReturn = 0;
+        Window parent = 0;
+        Window* children = nullptr;
+        unsigned int count = 0;
+        if (XQueryTree(display, window, &rootReturn, &parent, &children, &count) != 0 && children != nullptr) {
+            pending.insert(pending.end(), children, children + count);
+            XFree(children);
+        }
+    }
+    return {};
+}
+
+Picture grabWindow(Display* display, const WindowPlace& window)
+{
+    Picture picture;
+    XWindowAttributes attributes;
+    if (window.id == 0 || XGetWindowAttributes(display, window.id, &attributes) == 0) {
+        return picture;
+    }
+    XImage* image = XGetImage(display, window.id, 0, 0, static_cast<unsigned>(attributes.width),
+                              static_cast<unsigned>(attributes.height), AllPlanes, ZPixmap);
+    if (image == nullptr) {
+        return picture;
+    }
+    picture.width = attributes.width;
+    picture.height = attributes.height;
+    picture.pixels.resize(static_cast<size_t>(picture.width) * static_cast<size_t>(picture.height));
+    copyPixels(image, attributes.visual, Area{0, 0, picture.width, picture.height}, 0, 0, &picture);
+    XDestroyImage(image);
+    return picture;
+}
+
 bool looksLike(Rgb pixel, float r, float g, float b)
 {
     // One step of a 5-bit channel is 255 / 31, about 8.2.

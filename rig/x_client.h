@@ -78,6 +78,21 @@ Picture grabScreen(Display* display);
 // of another depth than the screen's are read from the windows themselves.
 Picture grabRectangle(Display* display, int left, int top, int width, int height);
 
+// A window on the screen, its inside in root coordinates; id 0 when none.
+struct WindowPlace {
+    unsigned long id = 0;
+    int x = 0;
+    int y = 0;
+    int width = 0;
+    int height = 0;
+};
+
+// The viewable window with that name (WM_NAME), at any depth of the tree.
+WindowPlace findWindow(Display* display, const std::string& name);
+// What the window itself holds, where no root pixels stand for it (as under
+// XWayland, whose windows the compositor shows).
+Picture grabWindow(Display* display, const WindowPlace& window);
+
 // Whether a pixel shows the colour (components 0..1) within the rounding
 // of a 16-bit (5-6-5) screen.
 bool looksLike(Rgb pixel, float r, float g, float b);

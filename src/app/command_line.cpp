@@ -2,6 +2,7 @@
 
 #include <climits>
 #include <cstdio>
+#include <cstring>
 
 namespace {
 
@@ -39,6 +40,16 @@ int32_t readDecimal(const char* text)
         return static_cast<int32_t>(-magnitude);
     }
     return static_cast<int32_t>(magnitude < limit ? magnitude : INT32_MAX);
+}
+
+const char* displayOption(int argc, const char* const* argv)
+{
+    for (int i = 1; i + 1 < argc; ++i) {
+        if (std::strcmp(argv[i], "-display") == 0) {
+            return argv[i + 1];
+        }
+    }
+    return nullptr;
 }
 
 bool readDisplaySettings(int argc, const char* const* argv, DisplaySettings* settings)

@@ -15,6 +15,10 @@ constexpr std::size_t GAME_MODE_STRING_SIZE = 24;
 // overflowing.
 int32_t readDecimal(const char* text);
 
+// The display named by an -display option, which glutInit takes out of the
+// vector; nullptr without one.
+const char* displayOption(int argc, const char* const* argv);
+
 // Fills all fields from argv[1..3]. False when argc is not exactly
 // COMMAND_LINE_ARGC, e.g. after glutInit took options out of the vector.
 bool readDisplaySettings(int argc, const char* const* argv, DisplaySettings* settings);

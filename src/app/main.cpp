@@ -5,6 +5,7 @@
 
 #include "app/command_line.h"
 #include "app/keys.h"
+#include "app/outputs.h"
 #include "app/shutdown.h"
 #include "common/display_settings.h"
 #include "render/frame.h"
@@ -28,6 +29,41 @@ namespace {
     std::exit(1);
 }
 
+// Wayland's compositor alone sets the mode: the desktop's own mode is drawn
+// in a full-screen window, any other is refused with the reason.
+void startOnWayland()
+{
+    if (!waylandShowsMode(displaySettings)) {
+        exitModeUnavailable();
+    }
+    installSignalHandlers();
+    glutCreateWindow("vesmira");
+    glutFullScreen();
+}
+
+// GLUT's game mode switches the mode of one output only: where more show
+// the screen, RandR sets it on each of them first, and every one is checked
+// before anything is drawn.
+void startInGameMode(DesktopKind desktop)
+{
+    const bool severalOutputs = desktop == DESKTOP_SEVERAL_OUTPUTS;
+    if (severalOutputs && !outputsHaveMode(displaySettings)) {
+        exitModeUnavailable();
+    }
+    if (glutGameModeGet(GLUT_GAME_MODE_POSSIBLE) == 0) {
+        exitModeUnavailable();
+    }
+    installSignalHandlers();
+    if (severalOutputs) {
+        setOutputsMode();
+    }
+    glutEnterGameMode();
+    if (severalOutputs && !outputsShowMode(displaySettings)) {
+        (void)std::fputs("The select mode is not available\n", stdout);
+        quitProgram(1);
+    }
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -36,6 +72,8 @@ int main(int argc, char** argv)
     if (argc != COMMAND_LINE_ARGC) {
         exitWithUsage(argv[0]);
     }
+    // Read before glutInit takes the option out.
+    const char* displayName = displayOption(argc, argv);
     glutInit(&argc, argv);
     glutInitDisplayMode(GLUT_RGBA | GLUT_DOUBLE | GLUT_DEPTH);
 
@@ -48,12 +86,12 @@ int main(int argc, char** argv)
         exitModeUnavailable();
     }
     glutGameModeString(modeRequest);
-    if (glutGameModeGet(GLUT_GAME_MODE_POSSIBLE) == 0) {
-        exitModeUnavailable();
+    const DesktopKind desktop = readOutputs(displayName);
+    if (desktop == DESKTOP_WAYLAND) {
+        startOnWayland();
+    } else {
+        startInGameMode(desktop);
     }
-
-    installSignalHandlers();
-    glutEnterGameMode();
     initRenderState();
     glutDisplayFunc(renderFirstFrame);
     glutIdleFunc(renderFirstFrame);

@@ -1,5 +1,7 @@
 #include "app/shutdown.h"
 
+#include "app/outputs.h"
+
 #include <GL/freeglut.h>
 
 #include <csignal>
@@ -20,6 +22,7 @@ void recordSignal(int signalNumber)
 void quitProgram(int status)
 {
     glutLeaveGameMode();
+    restoreOutputs();
     std::exit(status);
 }
 
@@ -51,6 +54,7 @@ void endIfSignalled()
         // Ended by the signal itself, as SIGQUIT's users expect (a core dump
         // where the limits allow one), once the desktop mode is back.
         glutLeaveGameMode();
+        restoreOutputs();
         (void)std::signal(SIGQUIT, SIG_DFL);
         (void)std::raise(SIGQUIT);
     }

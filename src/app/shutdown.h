@@ -1,8 +1,9 @@
 #pragma once
 
 // Every way out once the display is in the test mode goes through here, so
-// the desktop mode always comes back: GLUT leaves game mode, then the
-// process exits with the status.
+// the desktop mode always comes back: GLUT leaves game mode, every output
+// set through RandR gets its own mode back, then the process exits with the
+// status.
 [[noreturn]] void quitProgram(int status);
 
 // Every catchable signal whose default action ends the process, other than

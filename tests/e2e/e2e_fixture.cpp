@@ -18,6 +18,9 @@ XServer server;
 RunningProcess windowManager;
 // Set by --window-manager=PATH: run that window manager on the display.
 std::string windowManagerPath;
+// Set by --weston=PATH: the display is that Wayland compositor's XWayland,
+// not Xorg.
+std::string westonPath;
 
 // The green bar's column on the whole screen, or -1 if no row shows it. It
 // spans at least 480 lines, so one of the rows crosses it.
@@ -44,6 +47,13 @@ std::string outputPath(const std::string& name)
 
 void XServerEnvironment::SetUp()
 {
+    if (!westonPath.empty()) {
+        const std::string log = outputPath("weston-" + std::to_string(getpid()) + ".log");
+        server = startWestonXWayland(westonPath, log, DESKTOP_WIDTH, DESKTOP_HEIGHT);
+        ASSERT_GE(server.display, 0) << "weston did not start XWayland; see " << log;
+        setenv("DISPLAY", displayName(server).c_str(), 1);
+        return;
+    }
     const std::string log = outputPath("xorg-" + std::to_string(getpid()) + ".log");
     server = startXServer(XORG_CONFIG, log);
     ASSERT_GE(server.display, 0) << "Xorg did not start; see " << log;
@@ -231,10 +241,14 @@ int main(int argc, char** argv)
 {
     ::testing::InitGoogleTest(&argc, argv);
     const std::string option = "--window-manager=";
+    const std::string westonOption = "--weston=";
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg.rfind(option, 0) == 0) {
             windowManagerPath = arg.substr(option.size());
+        }
+        if (arg.rfind(westonOption, 0) == 0) {
+            westonPath = arg.substr(westonOption.size());
         }
     }
     ::testing::AddGlobalTestEnvironment(new XServerEnvironment);

@@ -13,13 +13,18 @@
 constexpr int DESKTOP_WIDTH = 1920;
 constexpr int DESKTOP_HEIGHT = 1080;
 
+// What the program prints when it cannot show the mode asked for.
+constexpr char MODE_UNAVAILABLE[] = "The select mode is not available\n";
+
 // Bounds on waiting for a state, generous for a loaded machine.
 constexpr int START_TIMEOUT_MS = 20000;
 constexpr int FRAMES_TIMEOUT_MS = 60000;
 constexpr int END_TIMEOUT_MS = 10000;
 
 // Each test program runs its own private X server; with
-// --window-manager=PATH on its command line, that window manager runs on it.
+// --window-manager=PATH on its command line, that window manager runs on it;
+// with --weston=PATH, the server is XWayland under that compositor, on one
+// headless output of the desktop's size.
 class XServerEnvironment : public ::testing::Environment {
 public:
     void SetUp() override;

@@ -8,8 +8,6 @@ const std::string USAGE_OF_CUSTOM_NAME =
     "Usage: /opt/any/custom-name Width Height RefreshRate\n"
     "Example: /opt/any/custom-name 1024 768 60\n";
 
-const char MODE_UNAVAILABLE[] = "The select mode is not available\n";
-
 void expectUsage(const ProcessResult& result, const std::string& usage)
 {
     EXPECT_TRUE(result.exited);
