@@ -65,7 +65,7 @@ ImageCheck failed(ImageCheck check, std::string error)
 // the file's end. libheif alone would find it only when it decodes.
 std::string checkBoxes(const std::vector<unsigned char>& bytes, const std::string& name)
 {
-    const std::string truncated = "truncated " + name + ": the file ends before the image does";
+    std::string truncated = "truncated " + name + ": the file ends before the image does";
     const std::size_t size = bytes.size();
     bool sawMeta = false;
     for (std::size_t pos = 0; pos < size;) {
