@@ -103,10 +103,109 @@ ShareTable shareTable(const DisplayModel& display, double periodMs, double expos
     return table;
 }
 
-// The moment the row starts to change for frame 0, minus the exposure start.
+// The moment the row starts to change for frame 0.
 double rowDelayMs(const DisplayModel& display, const Mode& mode, double rowFraction)
 {
-    return display.lagMs + display.scanFraction * mode.periodMs() * rowFraction;
+    const double scan = display.light == Light::AllRows ? 0.0 : display.scanFraction;
+    return display.lagMs + scan * mode.periodMs() * rowFraction;
+}
+
+// ---- Light that is not simply held: pulses, flashes, a wheel.
+
+// Whether the display holds each frame's light steadily: the fast path.
+bool holdsSteadily(const DisplayModel& display)
+{
+    return (display.light == Light::Scanning || display.light == Light::AllRows) && display.pwmHz <= 0.0 &&
+           display.wheelTurns <= 0.0;
+}
+
+// A span of time in which a channel's light is on, and how bright it is
+// then: the gains keep a frame's light over a whole period what a steady
+// display's would be.
+struct LitSpan {
+    double fromMs = 0.0;
+    double toMs = 0.0;
+    double gain = 1.0;
+};
+using LitSpans = std::vector<LitSpan>;
+
+// Periodic on-spans, of length onMs every cycleMs from firstMs, within [from, to).
+LitSpans periodicSpans(double firstMs, double cycleMs, double onMs, double gain, double fromMs, double toMs)
+{
+    LitSpans spans;
+    for (double start = firstMs + std::floor((fromMs - firstMs) / cycleMs) * cycleMs; start < toMs; start += cycleMs) {
+        const double a = std::max(start, fromMs);
+        const double b = std::min(start + onMs, toMs);
+        if (a < b) {
+            spans.push_back({a, b, gain});
+        }
+    }
+    return spans;
+}
+
+LitSpans intersect(const LitSpans& first, const LitSpans& second)
+{
+    LitSpans both;
+    for (const LitSpan& x : first) {
+        for (const LitSpan& y : second) {
+            const double a = std::max(x.fromMs, y.fromMs);
+            const double b = std::min(x.toMs, y.toMs);
+            if (a < b) {
+                both.push_back({a, b, x.gain * y.gain});
+            }
+        }
+    }
+    return both;
+}
+
+// When channel c (B, G, R) of the display's light is on within [from, to).
+LitSpans litSpans(const DisplayModel& display, const Mode& mode, int channel, double fromMs, double toMs)
+{
+    const double period = mode.periodMs();
+    LitSpans spans = {{fromMs, toMs, 1.0}};
+    if (display.light == Light::Strobed && display.pulseMs > 0.0) {
+        spans = intersect(spans, periodicSpans(display.lagMs + display.pulsePhaseMs, period, display.pulseMs,
+                                               period / display.pulseMs, fromMs, toMs));
+    }
+    if (display.pwmHz > 0.0 && display.pwmDuty > 0.0 && display.pwmDuty < 1.0) {
+        const double cycle = 1000.0 / display.pwmHz;
+        spans =
+            intersect(spans, periodicSpans(0.0, cycle, display.pwmDuty * cycle, 1.0 / display.pwmDuty, fromMs, toMs));
+    }
+    if (display.wheelTurns > 0.0) {
+        // Red, then green, then blue, from the moment the frame starts.
+        const double turn = period / display.wheelTurns;
+        const int segment = 2 - channel;
+        spans =
+            intersect(spans, periodicSpans(display.lagMs + segment * turn / 3.0, turn, turn / 3.0, 3.0, fromMs, toMs));
+    }
+    return spans;
+}
+
+// Light of the frame whose change on the row starts at changeMs, within
+// [a, b), per unit of the frame's own level: a held frame's step response
+// until the next frame's (period later) takes over, or a flash that fades.
+double frameLight(const DisplayModel& display, double periodMs, double changeMs, double a, double b)
+{
+    const double tau = std::max(display.responseMs, 0.0);
+    if (display.light == Light::Impulse) {
+        if (tau <= 0.0) {
+            return changeMs >= a && changeMs < b ? periodMs : 0.0;
+        }
+        return periodMs * (std::exp(-std::max(0.0, a - changeMs) / tau) - std::exp(-std::max(0.0, b - changeMs) / tau));
+    }
+    return stepIntegral(b - changeMs, tau) - stepIntegral(a - changeMs, tau) -
+           stepIntegral(b - changeMs - periodMs, tau) + stepIntegral(a - changeMs - periodMs, tau);
+}
+
+// Share of an exposure that shows the frame, through the lit spans.
+double litShare(const DisplayModel& display, double periodMs, double changeMs, const LitSpans& spans, double exposureMs)
+{
+    double sum = 0.0;
+    for (const LitSpan& span : spans) {
+        sum += span.gain * frameLight(display, periodMs, changeMs, span.fromMs, span.toMs);
+    }
+    return sum / exposureMs;
 }
 
 // Frames whose light a row can show in an exposure, for b = exposure start
@@ -377,6 +476,35 @@ cv::Mat roomBackground(const CameraModel& camera, unsigned seed, cv::Point2d shi
 
 // ---- One screen in the photo.
 
+// Adds one frame's light, seen through the display's pulses, flashes or
+// wheel, to the picture: per pixel, start holds the photo row's exposure
+// start minus the display row's delay.
+void addLitFrame(const DisplayModel& display, double periodMs, double frameStartMs, const cv::Mat& seen,
+                 const cv::Mat& start, const cv::Mat& where, const std::vector<double>& rowStarts,
+                 const std::vector<std::array<LitSpans, 3>>& spans, double exposureMs, cv::Mat* light)
+{
+    for (int y = 0; y < seen.rows; ++y) {
+        const auto* b = start.ptr<float>(y);
+        const auto* w = where.ptr<unsigned char>(y);
+        const auto* s = seen.ptr<cv::Vec3f>(y);
+        auto* l = light->ptr<cv::Vec3f>(y);
+        const double rowStart = rowStarts[static_cast<size_t>(y)];
+        const std::array<LitSpans, 3>& row = spans[static_cast<size_t>(y)];
+        for (int x = 0; x < seen.cols; ++x) {
+            if (w[x] != 2) {
+                continue;
+            }
+            // The display row's change for this frame.
+            const double changeMs = rowStart - static_cast<double>(b[x]) + frameStartMs;
+            for (size_t c = 0; c < 3; ++c) {
+                l[x][static_cast<int>(c)] +=
+                    s[x][static_cast<int>(c)] *
+                    static_cast<float>(litShare(display, periodMs, changeMs, row[c], exposureMs));
+            }
+        }
+    }
+}
+
 struct ScreenView {
     const DisplayModel* display = nullptr;
     ScreenGeometry geometry;
@@ -411,12 +539,14 @@ void drawScreen(cv::Mat* photo, const PatternFrames& frames, const Scenario& sce
     cv::Mat mapY(box.size(), CV_32F, cv::Scalar(-10));
     cv::Mat start(box.size(), CV_32F, cv::Scalar(0));
     cv::Mat where(box.size(), CV_8U, cv::Scalar(0));  // 0 outside, 1 surround, 2 picture
+    std::vector<double> rowStarts(static_cast<size_t>(box.height));
     double lowMs = 1e300;
     double highMs = -1e300;
     const double m = geometry.margin;
     for (int y = 0; y < box.height; ++y) {
         const int photoY = box.y + y;
         const double rowStart = exposureStartMs + camera.readoutMs * photoY / camera.height;
+        rowStarts[static_cast<size_t>(y)] = rowStart;
         auto* mx = mapX.ptr<float>(y);
         auto* my = mapY.ptr<float>(y);
         auto* b = start.ptr<float>(y);
@@ -449,7 +579,18 @@ void drawScreen(cv::Mat* photo, const PatternFrames& frames, const Scenario& sce
         long first = 0;
         long last = 0;
         frameSpan(lowMs, highMs, period, camera.exposureMs, fadeSpanMs(display), &first, &last);
-        const ShareTable table = shareTable(display, period, camera.exposureMs);
+        const ShareTable table = holdsSteadily(display) ? shareTable(display, period, camera.exposureMs) : ShareTable{};
+        // Of light that pulses or flashes, each photo row's lit spans.
+        std::vector<std::array<LitSpans, 3>> spans;
+        if (!holdsSteadily(display)) {
+            for (const double rowStart : rowStarts) {
+                std::array<LitSpans, 3> row;
+                for (int c = 0; c < 3; ++c) {
+                    row[static_cast<size_t>(c)] = litSpans(display, mode, c, rowStart, rowStart + camera.exposureMs);
+                }
+                spans.push_back(row);
+            }
+        }
         cv::Mat seen;
         for (long k = first; k <= last; ++k) {
             const std::pair<int, int> key(columnOf(k), factor);
@@ -458,6 +599,11 @@ void drawScreen(cv::Mat* photo, const PatternFrames& frames, const Scenario& sce
             }
             cv::remap((*shrunk)[key], seen, mapX, mapY, cv::INTER_LINEAR, cv::BORDER_REPLICATE);
             const double frameStart = static_cast<double>(k) * period;
+            if (!holdsSteadily(display)) {
+                addLitFrame(display, period, frameStart, seen, start, where, rowStarts, spans, camera.exposureMs,
+                            &light);
+                continue;
+            }
             for (int y = 0; y < box.height; ++y) {
                 const auto* b = start.ptr<float>(y);
                 const auto* w = where.ptr<unsigned char>(y);
@@ -511,6 +657,41 @@ ScreenTruth screenTruth(const DisplayModel& display, const ScreenGeometry& geome
     const double shownRight = (1.0 - display.overscan) * mode.width;
     truth.barShown = std::min(left + step, shownRight) - std::max(left, shownLeft) >= step / 2.0;
     return truth;
+}
+
+// A lamp's reflection on the device's glass: a soft spot of light added
+// over the screen and its bezel.
+void addGlare(cv::Mat* linear, const CameraModel& camera, const ScreenGeometry& screen)
+{
+    const Quad& q = screen.quad;
+    const double u = camera.glareAt.x;
+    const double v = camera.glareAt.y;
+    const cv::Point2d centre =
+        q[0] * ((1 - u) * (1 - v)) + q[1] * (u * (1 - v)) + q[2] * (u * v) + q[3] * ((1 - u) * v);
+    const double sigma = camera.glareRadius * camera.width;
+    for (int y = screen.box.y; y < screen.box.y + screen.box.height; ++y) {
+        auto* row = linear->ptr<cv::Vec3f>(y);
+        for (int x = screen.box.x; x < screen.box.x + screen.box.width; ++x) {
+            const double d2 = (x - centre.x) * (x - centre.x) + (y - centre.y) * (y - centre.y);
+            row[x] += cv::Vec3f::all(static_cast<float>(camera.glare * std::exp(-d2 / (2.0 * sigma * sigma))));
+        }
+    }
+}
+
+// The camera moving during the exposure: every point smeared along a line.
+void shake(cv::Mat* linear, const CameraModel& camera)
+{
+    const int size = 2 * static_cast<int>(std::ceil(camera.shakePx / 2.0)) + 1;
+    cv::Mat kernel(size, size, CV_32F, cv::Scalar(0));
+    const cv::Point2d direction(std::cos(degrees(camera.shakeAngleDeg)), std::sin(degrees(camera.shakeAngleDeg)));
+    const cv::Point2d middle(size / 2, size / 2);
+    constexpr int STEPS = 64;
+    for (int i = 0; i <= STEPS; ++i) {
+        const cv::Point2d p = middle + direction * (camera.shakePx * (static_cast<double>(i) / STEPS - 0.5));
+        kernel.at<float>(cvRound(p.y), cvRound(p.x)) += 1.0F;
+    }
+    kernel /= cv::sum(kernel)[0];
+    cv::filter2D(*linear, *linear, -1, kernel);
 }
 
 // Linear light to the camera's 8-bit output: its tone curve, then sensor
@@ -587,10 +768,32 @@ const char* placementName(Placement placement)
     return "left";
 }
 
+double halfwayMs(const DisplayModel& display)
+{
+    if (display.light == Light::Strobed) {
+        return display.lagMs + display.pulsePhaseMs + display.pulseMs / 2.0;
+    }
+    return display.lagMs + std::max(display.responseMs, 0.0) * LN2;
+}
+
 double truthLagMs(const Scenario& scenario)
 {
-    const auto halfway = [](const DisplayModel& d) { return d.lagMs + std::max(d.responseMs, 0.0) * LN2; };
-    return halfway(scenario.device) - halfway(scenario.reference);
+    return halfwayMs(scenario.device) - halfwayMs(scenario.reference);
+}
+
+double truthLagAtRowMs(const Scenario& scenario, double rowFraction)
+{
+    const double period = scenario.mode.periodMs();
+    const auto halfwayAtRow = [&](const DisplayModel& d) {
+        const double rowHalf = rowDelayMs(d, scenario.mode, rowFraction) + std::max(d.responseMs, 0.0) * LN2;
+        if (d.light != Light::Strobed) {
+            return rowHalf;
+        }
+        // The first pulse whose middle finds the row past half of the frame.
+        const double firstMiddle = d.lagMs + d.pulsePhaseMs + d.pulseMs / 2.0;
+        return firstMiddle + std::ceil(std::max(0.0, rowHalf - firstMiddle) / period) * period;
+    };
+    return halfwayAtRow(scenario.device) - halfwayAtRow(scenario.reference);
 }
 
 double truthLagFrames(const Scenario& scenario)
@@ -605,7 +808,7 @@ int ScreenTruth::column() const
 
 double screenClockFrames(const DisplayModel& display, const Mode& mode, double timeMs)
 {
-    return (timeMs - display.lagMs - std::max(display.responseMs, 0.0) * LN2) / mode.periodMs();
+    return (timeMs - halfwayMs(display)) / mode.periodMs();
 }
 
 std::vector<FrameWeight> frameWeights(const DisplayModel& display, const Mode& mode, double rowFraction,
@@ -617,8 +820,14 @@ std::vector<FrameWeight> frameWeights(const DisplayModel& display, const Mode& m
     long last = 0;
     frameSpan(b, b, period, exposureMs, fadeSpanMs(display), &first, &last);
     std::vector<FrameWeight> weights;
+    // Of light that pulses or flashes, the bar's green.
+    const LitSpans spans =
+        holdsSteadily(display) ? LitSpans{} : litSpans(display, mode, 1, exposureStartMs, exposureStartMs + exposureMs);
     for (long k = first; k <= last; ++k) {
-        const double share = exposureShare(b - static_cast<double>(k) * period, period, exposureMs, display.responseMs);
+        const double changeMs = exposureStartMs - b + static_cast<double>(k) * period;
+        const double share = holdsSteadily(display) ? exposureShare(b - static_cast<double>(k) * period, period,
+                                                                    exposureMs, display.responseMs)
+                                                    : litShare(display, period, changeMs, spans, exposureMs);
         if (share > 1e-6) {
             weights.push_back({k, share});
         }
@@ -674,8 +883,21 @@ ModelPhoto makePhotoAt(const PatternFrames& frames, const Scenario& scenario, do
         }
     }
 
+    if (camera.glare > 0.0) {
+        addGlare(&linear, camera, device.geometry);
+    }
+    if (camera.shakePx > 0.0) {
+        shake(&linear, camera);
+    }
+
     ModelPhoto photo;
     photo.image = develop(linear, camera, random);
+    if (camera.sharpen > 0.0) {
+        // A phone's unsharp mask, on what its sensor gave.
+        cv::Mat soft;
+        cv::GaussianBlur(photo.image, soft, cv::Size(), camera.sharpenRadiusPx);
+        cv::addWeighted(photo.image, 1.0 + camera.sharpen, soft, -camera.sharpen, 0.0, photo.image);
+    }
     photo.exposureStartMs = exposureStartMs;
     photo.momentMs = exposureStartMs + camera.exposureMs / 2.0;
     photo.reference = screenTruth(scenario.reference, reference.geometry, scenario.mode, photo.momentMs);

@@ -46,12 +46,38 @@ enum class Placement { Left, Right, Top, Bottom };
 // "left", "right", "top", "bottom": as vesmira-read's --reference takes it.
 const char* placementName(Placement placement);
 
+// How a display's light shows its frames over time.
+enum class Light {
+    // Rows take the new frame top to bottom and hold it (LCD, OLED).
+    Scanning,
+    // Every row changes at once (DLP, some projectors): scanFraction is 0.
+    AllRows,
+    // Rows scan and hold, but the backlight is dark except for one pulse a
+    // frame (black frame insertion): the light, and so the lag, is the pulse.
+    Strobed,
+    // Each row flashes as the beam passes and fades (CRT phosphor), with
+    // responseMs as its decay time constant.
+    Impulse,
+};
+
 // One display: its timing, its picture, and where it stands in the photo.
 struct DisplayModel {
     // Timing.
     double lagMs = 0.0;          // after the signal's frame starts, its top row starts to change
     double scanFraction = 0.95;  // rows change top to bottom over this share of the period; 0: all at once
     double responseMs = 1.0;     // time constant of the pixels' exponential approach to a new frame
+    Light light = Light::Scanning;
+    // Strobed: the pulse starts this long after the top row starts to
+    // change, and lasts this long.
+    double pulsePhaseMs = 12.0;
+    double pulseMs = 2.0;
+    // A backlight dimmed by pulse-width modulation: on for pwmDuty of each
+    // cycle of pwmHz (not locked to the frames); 0 Hz: steady.
+    double pwmHz = 0.0;
+    double pwmDuty = 1.0;
+    // A single-chip DLP's colour wheel: red, green and blue segments, a
+    // third of a turn each, wheelTurns turns a frame; 0: no wheel.
+    double wheelTurns = 0.0;
     // Picture.
     double overscan = 0.0;          // share of the picture cut off on each edge, the rest scaled up
     double brightness = 1.0;        // full white, in the camera's full scale
@@ -81,6 +107,19 @@ struct CameraModel {
     int heicQuality = 60;   // libheif's lossy quality, about what phones save
     double ambient = 0.25;  // room light, of full scale
     double jitterPx = 6.0;  // a hand-held camera moves between photos
+    // Hand shake within the exposure: the image smeared along a line this
+    // long, at this angle.
+    double shakePx = 0.0;
+    double shakeAngleDeg = 0.0;
+    // A lamp's reflection on the device screen: a soft spot of this light
+    // (of full scale), this radius (of the photo's width), at this point of
+    // the device's picture (0..1 across and down).
+    double glare = 0.0;
+    double glareRadius = 0.08;
+    cv::Point2d glareAt{0.35, 0.4};
+    // A phone's sharpening: an unsharp mask of this amount, this radius in px.
+    double sharpen = 0.0;
+    double sharpenRadiusPx = 1.5;
 };
 
 struct Scenario {
@@ -99,6 +138,13 @@ struct Scenario {
 // (device lag + its time to 50 %) - (reference lag + its time to 50 %).
 double truthLagMs(const Scenario& scenario);
 double truthLagFrames(const Scenario& scenario);
+// The same for the rows at rowFraction down both screens (0 top, 1
+// bottom): a screen that scans out faster than the signal gains on the
+// reference lower down; a strobed or all-rows screen lights every row at once.
+double truthLagAtRowMs(const Scenario& scenario, double rowFraction);
+// When a display's top row reaches half of a new frame's light, after the
+// signal sends that frame.
+double halfwayMs(const DisplayModel& display);
 
 // A screen's picture corners in photo pixels: top-left, top-right,
 // bottom-right, bottom-left as the picture shows.

@@ -165,6 +165,79 @@ TEST(FrameWeights, AChangeWithinTheExposureSplitsItsLight)
     EXPECT_NEAR(newest, (3.0 - 2.0 * (1.0 - std::exp(-1.5))) / 4.0, 1e-9);
 }
 
+// Light that is not held: whatever its timing, an exposure of whole
+// periods sees each row's frames at their held level, and a short one sees
+// the light where and when it is: a CRT's band, a strobe's pulse, a wheel's
+// colour.
+TEST(FrameWeights, PulsesFlashesAndWheelsKeepTheLightOfAHeldFrame)
+{
+    const auto total = [](const DisplayModel& display, double row, double startMs, double exposureMs) {
+        double sum = 0.0;
+        for (const FrameWeight& w : photo_model::frameWeights(display, MODE, row, startMs, exposureMs)) {
+            sum += w.weight;
+        }
+        return sum;
+    };
+    const double frameStart = 400 * PERIOD;
+    DisplayModel crt;
+    crt.light = photo_model::Light::Impulse;
+    crt.scanFraction = 0.95;
+    crt.responseMs = 0.5;
+    DisplayModel strobed;
+    strobed.light = photo_model::Light::Strobed;
+    strobed.pulsePhaseMs = 10.0;
+    strobed.pulseMs = 2.0;
+    DisplayModel pwm;
+    pwm.pwmHz = 240.0;
+    pwm.pwmDuty = 0.3;
+    DisplayModel dlp = instantDisplay(0.0);
+    dlp.wheelTurns = 2.0;
+    const double pwmCycle = 1000.0 / 240.0;
+    for (const double row : {0.1, 0.5, 0.9}) {
+        for (const DisplayModel* display : {&crt, &strobed, &dlp}) {
+            EXPECT_NEAR(total(*display, row, frameStart + 3.3, 2 * PERIOD), 1.0, 1e-6) << row;
+        }
+        EXPECT_NEAR(total(pwm, row, frameStart + 3.3, 8 * pwmCycle), 1.0, 1e-5) << row;
+    }
+    // A CRT at 4 ms: the rows the beam passed during the exposure glow at
+    // period / exposure of their held level, the rest are dark.
+    const double beamAtMiddle = frameStart + 0.95 * PERIOD * 0.5;
+    EXPECT_NEAR(total(crt, 0.5, beamAtMiddle - 1.0, 4.0), PERIOD / 4.0 * (1.0 - std::exp(-3.0 / 0.5)), 1e-6);
+    EXPECT_LT(total(crt, 0.9, beamAtMiddle - 1.0, 4.0), 1e-4);
+    // A strobed panel is dark between its pulses, and bright in one.
+    EXPECT_LT(total(strobed, 0.5, frameStart + 1.0, 2.0), 1e-9);
+    EXPECT_NEAR(total(strobed, 0.5, frameStart + 9.0, 4.0), PERIOD / 4.0, 1e-6);
+    // A PWM cycle, whole, is the held level; its dark part is dark.
+    EXPECT_NEAR(total(pwm, 0.5, frameStart, pwmCycle), 1.0, 1e-6);
+    EXPECT_LT(total(pwm, 0.5, std::ceil(frameStart / pwmCycle) * pwmCycle + 1.5, 1.0), 1e-9);
+    // The wheel's green third of a turn holds all of a frame's green.
+    const double turn = PERIOD / 2.0;
+    EXPECT_NEAR(total(dlp, 0.5, frameStart + turn / 3.0, turn / 3.0), 3.0, 1e-6);
+    EXPECT_LT(total(dlp, 0.5, frameStart, turn / 3.0), 1e-9);
+}
+
+// The lag down the screen: a panel that scans out in half the period gains
+// on the reference lower down; a strobed one lights every row at its pulse.
+TEST(Truth, LagDownTheScreenFollowsEachScreensScanOut)
+{
+    Scenario scenario = plainScenario();
+    scenario.reference = instantDisplay(0.0);
+    scenario.reference.scanFraction = 1.0;
+    scenario.reference.responseMs = 1.0;
+    scenario.device = scenario.reference;
+    scenario.device.lagMs = 20.0;
+    scenario.device.scanFraction = 0.5;
+    EXPECT_NEAR(photo_model::truthLagAtRowMs(scenario, 0.0), photo_model::truthLagMs(scenario), 1e-9);
+    EXPECT_NEAR(photo_model::truthLagAtRowMs(scenario, 0.0), 20.0, 1e-9);
+    EXPECT_NEAR(photo_model::truthLagAtRowMs(scenario, 1.0), 20.0 - 0.5 * PERIOD, 1e-9);
+    scenario.device.light = photo_model::Light::Strobed;
+    scenario.device.pulsePhaseMs = 10.0;
+    scenario.device.pulseMs = 2.0;
+    const double strobedTop = 20.0 + 11.0 - LN2;
+    EXPECT_NEAR(photo_model::truthLagMs(scenario), strobedTop, 1e-9);
+    EXPECT_NEAR(photo_model::truthLagAtRowMs(scenario, 1.0), strobedTop - PERIOD, 1e-9);
+}
+
 TEST(Truth, IsTheDifferenceOfTheMomentsOfHalfATransition)
 {
     Scenario scenario = plainScenario();
@@ -262,6 +335,44 @@ TEST(Photo, AScanningPanelCaughtMidScanShowsTheNewColumnAboveTheOldOne)
     const int column = static_cast<int>(k % 60);
     EXPECT_EQ(barColumns(photo.image, photo.device, 0.3 * MODE.height), std::vector<int>{column});
     EXPECT_EQ(barColumns(photo.image, photo.device, 0.5 * MODE.height), std::vector<int>{column - 1});
+}
+
+// At a short exposure a CRT shows only the band its beam drew, brighter
+// than its held light by period / exposure; a strobed panel between its
+// pulses shows nothing, and in one, all of it.
+TEST(Photo, ACrtShowsTheBandItsBeamDrewAndAStrobedPanelItsPulse)
+{
+    Scenario scenario = plainScenario();
+    scenario.reference = instantDisplay(0.0);
+    scenario.reference.light = photo_model::Light::Impulse;
+    scenario.reference.scanFraction = 1.0;
+    scenario.reference.responseMs = 0.3;
+    scenario.reference.brightness = 0.1;
+    scenario.device = instantDisplay(0.0);
+    scenario.device.light = photo_model::Light::Strobed;
+    // Scanned out fast, settled, then lit: as strobed monitors do.
+    scenario.device.scanFraction = 0.5;
+    scenario.device.responseMs = 1.0;
+    scenario.device.pulsePhaseMs = 11.0;
+    scenario.device.pulseMs = 1.0;
+    scenario.device.brightness = 0.1;
+    scenario.camera.exposureMs = 2.0;
+    const long k = 300;
+    std::mt19937 random = seeded(3);
+    // The exposure from a third of the way down the CRT's scan: dark above
+    // and below the band; the strobe not yet lit.
+    const ModelPhoto early = photo_model::makePhotoAt(frames(), scenario, k * PERIOD + PERIOD / 3.0, random);
+    const int band = static_cast<int>(MODE.height * (1.0 / 3.0 + 1.0 / PERIOD));
+    const int column = static_cast<int>(k % 60);
+    EXPECT_GT(barGreen(early.image, early.reference, column, band), 0.1 * PERIOD / 2.0 * 0.5);
+    EXPECT_LT(barGreen(early.image, early.reference, column, band - 200), 0.01);
+    EXPECT_LT(barGreen(early.image, early.reference, column, band + 200), 0.01);
+    EXPECT_TRUE(barColumns(early.image, early.device, 400).empty());
+    // In the pulse: every row of the strobed panel lit by the same frame.
+    const ModelPhoto lit = photo_model::makePhotoAt(frames(), scenario, k * PERIOD + 10.5, random);
+    for (const double v : {100.0, 400.0, 700.0}) {
+        EXPECT_EQ(barColumns(lit.image, lit.device, v), std::vector<int>{column}) << v;
+    }
 }
 
 TEST(Photo, ARollingShutterSeesLowerScreensLater)
