@@ -2,8 +2,8 @@
 //                      [--video FRAMES_240FPS [--lag-change MS]] [SCENARIO...]
 //
 // Writes photos made by the photo model, as JPEG, for a look or for the
-// README's samples: N photos (default 2) of each named standard scenario
-// (default all), W pixels wide (default the scenario's camera). FRAMES is
+// README's samples: N photos (default 2) of each named scenario, standard
+// or of the displays' light (default all), W pixels wide (default the scenario's camera). FRAMES is
 // the folder with one folder of captured frames per mode (vesmira-frames).
 // Prints the truth of each photo. With --video, writes instead a 240 fps
 // video (MJPG, .avi) of that many frames per scenario, the device lagging
@@ -72,7 +72,10 @@ int main(int argc, char** argv)
     // The frames cannot be loaded, the model or OpenCV cannot write: said, not
     // an abort.
     try {
-        for (photo_model::Scenario scenario : photo_model::standardScenarios()) {
+        std::vector<photo_model::Scenario> scenarios = photo_model::standardScenarios();
+        const std::vector<photo_model::Scenario> light = photo_model::lightScenarios();
+        scenarios.insert(scenarios.end(), light.begin(), light.end());
+        for (photo_model::Scenario scenario : scenarios) {
             if (!names.empty() && std::find(names.begin(), names.end(), scenario.name) == names.end()) {
                 continue;
             }

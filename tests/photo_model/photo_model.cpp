@@ -1034,6 +1034,116 @@ std::vector<unsigned char> encodeHeic(const cv::Mat& image, int quality, double 
     return bytes;
 }
 
+std::vector<Scenario> lightScenarios()
+{
+    const Scenario pair = standardScenarios().front();
+    std::vector<Scenario> scenarios;
+
+    // A CRT as the reference, at 75 Hz: each row glows for about a
+    // millisecond after the beam passes. At 1/250 s only a band shows.
+    Scenario crt = pair;
+    crt.name = "crt-reference-4ms";
+    crt.mode = {1024, 768, 75};
+    crt.reference.light = Light::Impulse;
+    crt.reference.scanFraction = 0.95;  // the rest is vertical blanking
+    crt.reference.responseMs = 0.4;
+    crt.reference.brightness = 0.35;
+    crt.reference.widthFraction = 0.34;
+    crt.reference.blackLevel = 0.002;
+    crt.device.lagMs = 30.0;
+    crt.device.responseMs = 3.0;
+    crt.camera.exposureMs = 4.0;
+    crt.seed = 201;
+    scenarios.push_back(crt);
+    // The same exposed for one frame: all of the CRT lit, evenly.
+    Scenario crtFrame = crt;
+    crtFrame.name = "crt-reference-frame";
+    crtFrame.camera.exposureMs = crt.mode.periodMs();
+    crtFrame.seed = 202;
+    scenarios.push_back(crtFrame);
+
+    // A gaming monitor with black frame insertion at 144 Hz: scanned out
+    // in 60 % of the period, then lit by a 1.5 ms pulse.
+    Scenario strobed = pair;
+    strobed.name = "strobed-144";
+    strobed.mode = {1920, 1080, 144};
+    strobed.reference.responseMs = 1.0;
+    strobed.device.light = Light::Strobed;
+    strobed.device.lagMs = 8.0;
+    strobed.device.scanFraction = 0.6;
+    strobed.device.responseMs = 0.8;
+    strobed.device.pulsePhaseMs = 5.0;
+    strobed.device.pulseMs = 1.5;
+    strobed.camera.exposureMs = 2.0;
+    strobed.seed = 203;
+    scenarios.push_back(strobed);
+
+    // A laptop dimmed by PWM at 240 Hz, 35 % on, photographed by a phone:
+    // its rolling shutter sees dark bands across the screen.
+    Scenario pwm = pair;
+    pwm.name = "pwm-phone";
+    pwm.device.pwmHz = 240.0;
+    pwm.device.pwmDuty = 0.35;
+    pwm.device.lagMs = 28.0;
+    pwm.device.responseMs = 4.0;
+    pwm.camera.readoutMs = 16.0;
+    pwm.camera.exposureMs = 1.0;
+    pwm.camera.noiseSigma = 3.0;
+    pwm.camera.jpegQuality = 82;
+    pwm.seed = 204;
+    scenarios.push_back(pwm);
+
+    // A single-chip DLP projector: every row at once, and a colour wheel
+    // turning twice a frame, at 1/500 s.
+    Scenario dlp = standardScenarios().at(2);
+    dlp.name = "dlp-colour-wheel";
+    dlp.device.light = Light::AllRows;
+    dlp.device.wheelTurns = 2.0;
+    dlp.device.brightness = 0.8;
+    dlp.camera.exposureMs = 2.0;
+    dlp.seed = 205;
+    scenarios.push_back(dlp);
+
+    // A small reference beside a large TV with a lamp's glare on it; a
+    // hand that shakes a little, and a phone that sharpens and compresses.
+    Scenario glare = pair;
+    glare.name = "glare-shake-small-reference";
+    glare.reference.widthFraction = 0.18;
+    glare.reference.offset = {0.06, 0.0};
+    glare.device.widthFraction = 0.5;
+    glare.device.offset = {-0.03, 0.0};
+    glare.device.lagMs = 40.0;
+    glare.camera.glare = 0.8;
+    glare.camera.shakePx = 4.0;
+    glare.camera.shakeAngleDeg = 20.0;
+    glare.camera.sharpen = 0.8;
+    glare.camera.jpegQuality = 75;
+    glare.seed = 206;
+    scenarios.push_back(glare);
+
+    // A 120 Hz TV fed 60 Hz: each frame drawn top to bottom in half the period.
+    Scenario fast = pair;
+    fast.name = "fast-scanning-tv";
+    fast.device.lagMs = 30.0;
+    fast.device.scanFraction = 0.5;
+    fast.device.responseMs = 3.0;
+    fast.device.widthFraction = 0.44;
+    fast.seed = 207;
+    scenarios.push_back(fast);
+
+    // A long exposure: 40 ms, more than two frames.
+    Scenario longExposure = pair;
+    longExposure.name = "long-exposure";
+    longExposure.camera.exposureMs = 40.0;
+    longExposure.seed = 208;
+    scenarios.push_back(longExposure);
+
+    for (Scenario& scenario : scenarios) {
+        scenario.photoCount = 16;
+    }
+    return scenarios;
+}
+
 Scenario withPhotoWidth(const Scenario& scenario, int width)
 {
     Scenario scaled = scenario;

@@ -230,6 +230,12 @@ std::vector<unsigned char> exifBlock(double exposureMs);
 // TV with overscan, a phone, stacked screens, a slow reference.
 std::vector<Scenario> standardScenarios();
 
+// Displays whose light is not simply held, and hard conditions: a CRT
+// reference at 1/250 s and at one frame, a strobed monitor, a PWM-dimmed
+// laptop under a phone's rolling shutter, a DLP colour wheel, glare with
+// shake and a small reference, a fast-scanning TV, a long exposure.
+std::vector<Scenario> lightScenarios();
+
 // The same scene photographed with a camera of another width (same aspect).
 Scenario withPhotoWidth(const Scenario& scenario, int width);
 
