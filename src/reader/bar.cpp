@@ -23,6 +23,10 @@ constexpr int ROW_MARGIN = 15;
 // Pattern rows between two rows that are sampled.
 constexpr int ROW_STRIDE = 2;
 
+// A column's background: the columns this many to that many away.
+constexpr int LOCAL_NEAREST = 2;
+constexpr int LOCAL_FARTHEST = 5;
+
 // Least share of a full bar's light for the brightest column to be the bar.
 constexpr double MIN_BAR_SHARE = 0.25;
 
@@ -58,8 +62,12 @@ BarReading findBar(const cv::Mat& photo, const cv::Matx33d& toPattern, const Gri
                                         cv::Size(mode.width, std::max(1, (rows.bottom - rows.top) / ROW_STRIDE)));
     std::vector<cv::Mat> bgr;
     cv::split(strip, bgr);
+    // Green above red: the bar adds green alone, while glare, a lamp's
+    // reflection or the room's light adds to every colour alike.
+    cv::Mat greenAboveRed;
+    cv::subtract(bgr[1], bgr[2], greenAboveRed, cv::noArray(), CV_16S);
     cv::Mat profile;
-    cv::reduce(bgr[1], profile, 0, cv::REDUCE_AVG, CV_64F);
+    cv::reduce(greenAboveRed, profile, 0, cv::REDUCE_AVG, CV_64F);
     const auto* level = profile.ptr<double>(0);
 
     // What a full bar should add to the green: the background is half blue
@@ -99,10 +107,37 @@ BarReading findBar(const cv::Mat& photo, const cv::Matx33d& toPattern, const Gri
     if (measured.size() < 3) {
         return bar;
     }
-    const double background = median(measured);
+    // Each column against the columns a few away on either side (not the
+    // next ones, which may hold the bar of another frame or its smear): a
+    // light that varies smoothly across the screen, a glare spot or uneven
+    // backlight, is no bar.
+    std::vector<double> excess(COLUMN_COUNT, std::numeric_limits<double>::quiet_NaN());
+    std::vector<double> measuredExcess;
+    for (int c = 0; c < COLUMN_COUNT; ++c) {
+        if (std::isnan(bar.columnLevel[static_cast<size_t>(c)])) {
+            continue;
+        }
+        std::vector<double> around;
+        for (int d = LOCAL_NEAREST; d <= LOCAL_FARTHEST; ++d) {
+            for (const int n : {c - d, c + d}) {
+                if (n >= 0 && n < COLUMN_COUNT && !std::isnan(bar.columnLevel[static_cast<size_t>(n)])) {
+                    around.push_back(bar.columnLevel[static_cast<size_t>(n)]);
+                }
+            }
+        }
+        if (around.size() < 3) {
+            continue;
+        }
+        excess[static_cast<size_t>(c)] = bar.columnLevel[static_cast<size_t>(c)] - median(around);
+        measuredExcess.push_back(excess[static_cast<size_t>(c)]);
+    }
+    if (measuredExcess.size() < 3) {
+        return bar;
+    }
+    const double background = median(measuredExcess);
     std::vector<double> deviation;
-    deviation.reserve(measured.size());
-    for (const double v : measured) {
+    deviation.reserve(measuredExcess.size());
+    for (const double v : measuredExcess) {
         deviation.push_back(std::abs(v - background));
     }
     // At least a grey level, so that a perfectly flat picture has a spread.
@@ -111,18 +146,18 @@ BarReading findBar(const cv::Mat& photo, const cv::Matx33d& toPattern, const Gri
     int brightest = -1;
     int next = -1;
     for (int c = 0; c < COLUMN_COUNT; ++c) {
-        const double v = bar.columnLevel[static_cast<size_t>(c)];
+        const double v = excess[static_cast<size_t>(c)];
         if (std::isnan(v)) {
             continue;
         }
-        if (brightest < 0 || v > bar.columnLevel[static_cast<size_t>(brightest)]) {
+        if (brightest < 0 || v > excess[static_cast<size_t>(brightest)]) {
             next = brightest;
             brightest = c;
-        } else if (next < 0 || v > bar.columnLevel[static_cast<size_t>(next)]) {
+        } else if (next < 0 || v > excess[static_cast<size_t>(next)]) {
             next = c;
         }
     }
-    const double top = bar.columnLevel[static_cast<size_t>(brightest)] - background;
+    const double top = excess[static_cast<size_t>(brightest)] - background;
     bar.contrast = top / spread;
     // Too faint for a bar is the afterglow of an earlier frame, its bar now
     // in a column the screen does not show.
@@ -132,7 +167,7 @@ BarReading findBar(const cv::Mat& photo, const cv::Matx33d& toPattern, const Gri
     bar.found = true;
     bar.column = brightest;
     if (next >= 0) {
-        const double second = bar.columnLevel[static_cast<size_t>(next)] - background;
+        const double second = excess[static_cast<size_t>(next)] - background;
         if (second > SECOND_BAR_SHARE * top && second / spread >= MIN_CONTRAST / 2.0) {
             bar.secondColumn = next;
             bar.share = top / (top + second);

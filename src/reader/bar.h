@@ -28,8 +28,8 @@ struct BarReading {
     std::optional<int> secondColumn;
     // The chosen column's share of the two columns' light.
     double share = 1.0;
-    // Mean green of every column, for the picture and the tests (NaN where
-    // the column is not on screen).
+    // Mean green above red of every column, for the picture and the tests
+    // (NaN where the column is not on screen).
     std::vector<double> columnLevel;
 };
 

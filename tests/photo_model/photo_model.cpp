@@ -1113,7 +1113,7 @@ std::vector<Scenario> lightScenarios()
     glare.device.widthFraction = 0.5;
     glare.device.offset = {-0.03, 0.0};
     glare.device.lagMs = 40.0;
-    glare.camera.glare = 0.8;
+    glare.camera.glare = 0.6;
     glare.camera.shakePx = 4.0;
     glare.camera.shakeAngleDeg = 20.0;
     glare.camera.sharpen = 0.8;

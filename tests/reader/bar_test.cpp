@@ -80,3 +80,22 @@ TEST(FindBar, TakesAnAfterglowForNoBar)
     EXPECT_FALSE(readBar(drawnPattern(MODE_1024, 12, 0.12), MODE_1024).found);
     EXPECT_EQ(readBar(drawnPattern(MODE_1024, 12, 0.5), MODE_1024).column, 12);
 }
+
+TEST(FindBar, AGlareSpotIsNoBarAndTheBarUnderItIsRead)
+{
+    // A lamp's reflection: white light, brightest near column 25, fading
+    // over half the screen; once with the bar under its edge, once without.
+    const auto withGlare = [](const cv::Mat& pattern) {
+        // Drawn at an eighth of the size and enlarged: it is smooth anyway.
+        cv::Mat small(pattern.rows / 8, pattern.cols / 8, CV_8UC3, cv::Scalar::all(0));
+        cv::circle(small, cv::Point(25 * 17 / 8, 150 / 8), 300 / 8, cv::Scalar::all(150), cv::FILLED);
+        cv::GaussianBlur(small, small, cv::Size(), 150.0 / 8);
+        cv::Mat glare;
+        cv::resize(small, glare, pattern.size(), 0.0, 0.0, cv::INTER_LINEAR);
+        cv::Mat lit;
+        cv::add(pattern, glare, lit);
+        return lit;
+    };
+    EXPECT_EQ(readBar(withGlare(drawnPattern(MODE_1024, 29)), MODE_1024).column, 29);
+    EXPECT_FALSE(readBar(withGlare(drawnPattern(MODE_1024, -1)), MODE_1024).found);
+}
