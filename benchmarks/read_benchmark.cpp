@@ -136,6 +136,42 @@ double decodeAll(const std::vector<std::string>& paths)
     return secondsSince(start);
 }
 
+// The reader timed between two decodings of the same photos, the files
+// already in the page cache.
+struct SideBySide {
+    double decodeBefore = 0.0;
+    double reading = 0.0;
+    double decodeAfter = 0.0;
+    long peakKb = 0;
+    int status = 0;
+    double decoding() const { return (decodeBefore + decodeAfter) / 2.0; }
+};
+
+SideBySide readBetweenDecodes(const photo_model::Scenario& scenario, const std::vector<std::string>& photos,
+                              const std::function<double(const std::vector<std::string>&)>& decode)
+{
+    SideBySide run;
+    decode(photos);
+    run.decodeBefore = decode(photos);
+    const Clock::time_point start = Clock::now();
+    run.status = runChild(readerCommand(scenario, photos), &run.peakKb);
+    run.reading = secondsSince(start);
+    run.decodeAfter = decode(photos);
+    if (run.status != 0) {
+        (void)std::fprintf(stderr, "vesmira-read ended with status %d\n", run.status);
+    }
+    return run;
+}
+
+void printSideBySide(const SideBySide& run, const char* decoder, int count)
+{
+    std::printf("%s, all photos: %.2f s and %.2f s (%.0f ms a photo)\n", decoder, run.decodeBefore, run.decodeAfter,
+                1000.0 * run.decoding() / count);
+    std::printf("vesmira-read, all photos: %.2f s (%.0f ms a photo)\n", run.reading, 1000.0 * run.reading / count);
+    std::printf("reader / decoding: %.2f (the reader's peak resident memory %.1f MB)\n", run.reading / run.decoding(),
+                megabytes(run.peakKb));
+}
+
 // libheif decoding each HEIC whole to 8-bit RGB, as the reader has it do.
 double decodeAllHeic(const std::vector<std::string>& paths)
 {
@@ -164,25 +200,13 @@ int heicBenchmark(int count, const std::string& dir)
     const photo_model::Scenario scenario =
         photo_model::withPhotoWidth(photo_model::standardScenarios().front(), PHOTO_WIDTH);
     const std::vector<std::string> photos = makePhotos(scenario, count, dir, true);
-    decodeAllHeic(photos);
-    const double decodeBefore = decodeAllHeic(photos);
-    long peakKb = 0;
-    const Clock::time_point start = Clock::now();
-    const int status = runChild(readerCommand(scenario, photos), &peakKb);
-    const double reading = secondsSince(start);
-    const double decodeAfter = decodeAllHeic(photos);
-    if (status != 0) {
-        (void)std::fprintf(stderr, "vesmira-read ended with status %d\n", status);
+    const SideBySide run = readBetweenDecodes(scenario, photos, decodeAllHeic);
+    if (run.status != 0) {
         return 1;
     }
-    const double decoding = (decodeBefore + decodeAfter) / 2.0;
     std::printf("%d HEIC photos of %dx%d, %u cores\n", count, scenario.camera.width, scenario.camera.height,
                 std::thread::hardware_concurrency());
-    std::printf("libheif decoding, all photos: %.2f s and %.2f s (%.0f ms a photo)\n", decodeBefore, decodeAfter,
-                1000.0 * decoding / count);
-    std::printf("vesmira-read, all photos:     %.2f s (%.0f ms a photo)\n", reading, 1000.0 * reading / count);
-    std::printf("reader / decoding: %.2f (the reader's peak resident memory %.1f MB)\n", reading / decoding,
-                megabytes(peakKb));
+    printSideBySide(run, "libheif decoding", count);
     return 0;
 }
 
@@ -210,29 +234,18 @@ int benchmark(int count, int memoryCount, const std::string& dir)
     const std::vector<std::string> photos = makePhotos(scenario, std::max(count, memoryCount), dir);
     const std::vector<std::string> timed(photos.begin(), photos.begin() + count);
 
-    // Both read the files from the page cache: decode once untimed first.
-    decodeAll(timed);
-    const double decodeBefore = decodeAll(timed);
-    long peakKb = 0;
-    const Clock::time_point start = Clock::now();
-    const int status = runChild(readerCommand(scenario, timed), &peakKb);
-    const double reading = secondsSince(start);
-    const double decodeAfter = decodeAll(timed);
+    const SideBySide run = readBetweenDecodes(scenario, timed, decodeAll);
     const double starting = startTime();
-    if (status != 0) {
-        (void)std::fprintf(stderr, "vesmira-read ended with status %d\n", status);
+    if (run.status != 0) {
         return 1;
     }
-    const double decoding = (decodeBefore + decodeAfter) / 2.0;
     std::printf("%d photos of %dx%d, %u cores\n", count, scenario.camera.width, scenario.camera.height,
                 std::thread::hardware_concurrency());
-    std::printf("cv::imread, all photos:   %.2f s and %.2f s (%.0f ms a photo)\n", decodeBefore, decodeAfter,
-                1000.0 * decoding / count);
-    std::printf("vesmira-read, all photos: %.2f s (%.0f ms a photo)\n", reading, 1000.0 * reading / count);
-    std::printf("reader / imread: %.2f (the reader's peak resident memory %.1f MB)\n", reading / decoding,
-                megabytes(peakKb));
-    std::printf("of the reader's time, %.2f s is its start (vesmira-read --help); without it, reader / imread: %.2f\n",
-                starting, (reading - starting) / decoding);
+    printSideBySide(run, "cv::imread", count);
+    std::printf(
+        "of the reader's time, %.2f s is its start (vesmira-read --help); without it, reader / decoding: "
+        "%.2f\n",
+        starting, (run.reading - starting) / run.decoding());
 
     const std::vector<std::string> two(photos.begin(), photos.begin() + 2);
     const std::vector<std::string> many(photos.begin(), photos.begin() + memoryCount);
