@@ -165,7 +165,7 @@ public:
     void add(const PhotoResult& result)
     {
         ++results;
-        series.add(result.reading);
+        series.add(result.reading, result.frame ? result.frame->index : -1);
         if (options.json) {
             json.add(result);
         } else {
