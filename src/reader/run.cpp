@@ -234,6 +234,21 @@ private:
                 plot.ciHighMs = summary.ms->ci95->high;
             }
         }
+        if (summary.segments.size() > 1) {
+            for (const SegmentSummary& segment : summary.segments) {
+                PlotSegment stretch;
+                stretch.begin = segment.begin;
+                stretch.end = segment.end;
+                stretch.meanMs = segment.ms.mean;
+                stretch.hasInterval = segment.ms.ci95.has_value();
+                if (segment.ms.ci95) {
+                    stretch.ciLowMs = segment.ms.ci95->low;
+                    stretch.ciHighMs = segment.ms.ci95->high;
+                }
+                stretch.name = segmentName(summary, segment);
+                plot.segments.push_back(stretch);
+            }
+        }
         plot.frameMs = 1000.0 / settings.mode.rate;
         return std::move(plot);
     }
