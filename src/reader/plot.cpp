@@ -309,11 +309,13 @@ Picture compose(const PlotSeries& series)
         given.push_back(whole);
     }
     std::vector<size_t> starts;
+    starts.reserve(given.size());
     for (const PlotSegment& segment : given) {
         starts.push_back(segment.begin);
     }
     picture.bins = histogramBins(series.lagMs, series.frameMs, starts);
     const bool several = given.size() > 1;
+    picture.segments.reserve(given.size());
     for (size_t i = 0; i < given.size(); ++i) {
         const PlotSegment& from = given[i];
         DrawnSegment segment;

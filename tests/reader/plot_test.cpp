@@ -460,6 +460,7 @@ TEST(HistogramBins, ALagChangeDoesNotWidenThemPastEachLevelsScatter)
     // 60 Hz pair, 25 ms apart.
     const double frame = 1000.0 / 60.0;
     std::vector<double> values;
+    values.reserve(360);
     for (int i = 0; i < 360; ++i) {
         values.push_back((i < 180 ? 24.7 : 49.7) + 1.15 * (i % 3 - 1));
     }
