@@ -5,10 +5,15 @@
 // and --plot must draw the run. The videos stay in the build folder, under
 // videos/, for a look when a test fails.
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <opencv2/imgcodecs.hpp>
 
 #include <cmath>
+#include <csignal>
 #include <cstdio>
 #include <filesystem>
 #include <nlohmann/json.hpp>
@@ -34,13 +39,21 @@ constexpr double LAG_CHANGE_MS = 25.0;
 constexpr double CHANGE_WITHIN = 12.0;
 
 #ifdef SANITIZER_BUILD
-// The instrumented reader is several times slower: fewer, smaller frames.
+// The instrumented reader is several times slower: fewer, smaller frames,
+// and a live stream it can keep up with.
 constexpr int FRAME_COUNT = 40;
 constexpr int VIDEO_WIDTH = 640;
+constexpr int LIVE_RATE = 8;
 #else
 constexpr int FRAME_COUNT = 96;
 constexpr int VIDEO_WIDTH = 960;
+constexpr int LIVE_RATE = 30;
 #endif
+// Only a last resort, should the live run never get going.
+constexpr int LIVE_WAIT_MS = 120000;
+// A live source that sends nothing ends the run after 5 s; with the time
+// to start, within this.
+constexpr int SILENT_SOURCE_MS = 10000;
 
 struct Video {
     std::string path;
@@ -103,6 +116,45 @@ void expectNearTruth(const Video& video, const nlohmann::json& photos, std::size
     EXPECT_LT(std::abs(sumError / count), MEAN_WITHIN_MS) << what;
     std::printf("%s: %zu frames, mean error %+.2f ms, %d within %.0f ms\n", what.c_str(), end - first, sumError / count,
                 close, READING_WITHIN_MS);
+}
+
+// A loopback UDP port that nothing listens on now.
+int freePort()
+{
+    const int fd = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof address;
+    const bool bound = bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+                       getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size) == 0;
+    close(fd);
+    return bound ? ntohs(address.sin_port) : -1;
+}
+
+// Appends what fd has to give now, without waiting for more.
+void readAvailable(int fd, std::string* text)
+{
+    pollfd ready{fd, POLLIN, 0};
+    char buffer[4096];
+    while (poll(&ready, 1, 0) > 0 && (ready.revents & POLLIN) != 0) {
+        const ssize_t n = read(fd, buffer, sizeof buffer);
+        if (n <= 0) {
+            return;
+        }
+        text->append(buffer, static_cast<std::size_t>(n));
+    }
+}
+
+// The live lines that report readings: "live 3 s: 30 frames in the last
+// second, 30 read; lag since frame 0: ...".
+int linesWithLag(const std::string& text)
+{
+    int count = 0;
+    for (const std::string& line : test_images::linesOf(text)) {
+        count += line.rfind("live ", 0) == 0 && line.find("; lag since frame ") != std::string::npos ? 1 : 0;
+    }
+    return count;
 }
 
 class VideoReading : public testing::Test {
@@ -258,4 +310,76 @@ TEST_F(VideoReading, ThePlotShowsTheRunAsPngAndSvg)
     char mean[64];
     (void)std::snprintf(mean, sizeof mean, "mean %.1f ms", document.at("summary").at("lag_ms_mean").get<double>());
     EXPECT_FALSE(has(mean)) << mean;
+}
+
+TEST_F(VideoReading, ALiveStreamIsReadUntilInterrupted)
+{
+    // The steady video sent in real time, over and over, as a camera app
+    // streams: MPEG-TS over UDP on the loopback.
+    const int port = freePort();
+    ASSERT_GT(port, 0);
+    const std::string url = "udp://127.0.0.1:" + std::to_string(port);
+    const photo_model::Mode& mode = steady->scenario.mode;
+    RunningProcess reader =
+        startProcess(VESMIRA_READ_BINARY, {"vesmira-read", "--live", url, std::to_string(mode.width),
+                                           std::to_string(mode.height), std::to_string(mode.rate)});
+    RunningProcess sender = startProcess(FFMPEG_BINARY, {"ffmpeg",
+                                                         "-nostdin",
+                                                         "-loglevel",
+                                                         "error",
+                                                         "-re",
+                                                         "-stream_loop",
+                                                         "-1",
+                                                         "-i",
+                                                         steady->path,
+                                                         "-c:v",
+                                                         "mpeg2video",
+                                                         "-q:v",
+                                                         "3",
+                                                         "-g",
+                                                         "12",
+                                                         "-r",
+                                                         std::to_string(LIVE_RATE),
+                                                         "-f",
+                                                         "mpegts",
+                                                         url});
+    std::string out;
+    const bool going = waitUntil(
+        [&] {
+            readAvailable(reader.outFd, &out);
+            return linesWithLag(out) >= 2 || hasEnded(reader.pid);
+        },
+        LIVE_WAIT_MS);
+    kill(reader.pid, SIGINT);
+    const ProcessResult run = finishProcess(&reader, LIVE_WAIT_MS);
+    kill(sender.pid, SIGTERM);
+    (void)finishProcess(&sender, LIVE_WAIT_MS);
+    out += run.out;
+    ASSERT_TRUE(going) << out << run.err;
+    ASSERT_GE(linesWithLag(out), 2) << out << run.err;
+
+    // Interrupted: the summary of every frame read, and success.
+    ASSERT_TRUE(run.exited) << run.err;
+    EXPECT_EQ(run.exitStatus, 0) << run.err;
+    const std::size_t summary = out.find("\nphotos read: ");
+    ASSERT_NE(summary, std::string::npos) << out;
+    const std::size_t meanAt = out.find("\nlag: mean ", summary);
+    ASSERT_NE(meanAt, std::string::npos) << out;
+    const double mean = std::stod(out.substr(meanAt + std::string("\nlag: mean ").size()));
+    EXPECT_NEAR(mean, steady->truth.front().truthLagMs, MEAN_WITHIN_MS) << out;
+    EXPECT_EQ(out.find("lag changed"), std::string::npos) << out;
+}
+
+TEST(LiveReading, ASourceThatSendsNothingEndsTheRunWithAnError)
+{
+    const int port = freePort();
+    ASSERT_GT(port, 0);
+    const std::string url = "udp://127.0.0.1:" + std::to_string(port);
+    const ProcessResult run =
+        runProcess(VESMIRA_READ_BINARY, {"vesmira-read", "--live", url, "1920", "1080", "60"}, {}, SILENT_SOURCE_MS);
+    ASSERT_FALSE(run.timedOut) << "still waiting after " << SILENT_SOURCE_MS << " ms";
+    ASSERT_TRUE(run.exited);
+    EXPECT_EQ(run.exitStatus, 1);
+    EXPECT_EQ(run.err, "vesmira-read: " + url + ": the stream cannot be opened, or sent nothing in 5 s\n");
+    EXPECT_EQ(run.out, "");
 }

@@ -23,7 +23,8 @@ namespace {
 
 const std::string USAGE =
     "usage: vesmira-read [--json] [--reference left|right|top|bottom] [--annotate DIR] [--readout MS] [--every N]\n"
-    "                    [--plot FILE] WIDTH HEIGHT RATE PHOTO|VIDEO...\n";
+    "                    [--plot FILE] WIDTH HEIGHT RATE PHOTO|VIDEO...\n"
+    "       vesmira-read [options] --live SOURCE WIDTH HEIGHT RATE\n";
 
 bool startsWith(const std::string& text, const std::string& start)
 {
