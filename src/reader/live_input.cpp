@@ -16,6 +16,10 @@ bool isDevice(const std::string& source)
     return source.rfind("/dev/", 0) == 0;
 }
 
+// More than the frames FFmpeg's demuxer and decoder hold back (a dozen or
+// so were seen from an MPEG-TS stream over UDP).
+constexpr long long HELD_FRAMES = 64;
+
 double secondsSince(std::chrono::steady_clock::time_point start)
 {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
@@ -82,6 +86,10 @@ bool LiveSource::grabOne()
     } catch (const std::exception&) {
         grabbedOne = false;
     }
+    // FFmpeg's wait for data ran out: what it still holds comes out, and
+    // then the end.
+    const bool waitedOut = secondsSince(asked) >= 0.9 * LIVE_TIMEOUT_MS / 1000.0;
+    framesSinceWaitedOut = waitedOut ? 0 : framesSinceWaitedOut + 1;
     if (grabbedOne) {
         if (grabbed == 0) {
             firstFrame = std::chrono::steady_clock::now();
@@ -92,7 +100,7 @@ bool LiveSource::grabOne()
     ended = true;
     // A stream that ends says so at once; one that stops sending, only when
     // the wait runs out. Either is the end after a signal.
-    if (!stopRequested->load() && secondsSince(asked) >= 0.9 * LIVE_TIMEOUT_MS / 1000.0) {
+    if (!stopRequested->load() && framesSinceWaitedOut <= HELD_FRAMES) {
         failure = "nothing came for " + std::to_string(LIVE_TIMEOUT_MS / 1000) + " s " +
                   (grabbed == 0 ? "from the source" : "after " + std::to_string(grabbed) + " frames") +
                   ": it stopped sending";

@@ -44,6 +44,8 @@ private:
     int step = 1;
     const std::atomic<bool>* stopRequested;
     long long grabbed = 0;
+    // Frames since a wait for data ran out its time (many: none yet).
+    long long framesSinceWaitedOut = 1LL << 40;
     std::chrono::steady_clock::time_point firstFrame;
     bool ended = false;
     std::string failure;

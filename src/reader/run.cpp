@@ -253,9 +253,9 @@ private:
         }
         // After a wait for frames, the line covers all of it.
         const long long waited = std::llround(std::chrono::duration<double>(now - lastLine).count());
-        lines << "live " << when << " s: " << framesInSecond << " frames in the last "
-              << (waited <= 1 ? std::string("second") : std::to_string(waited) + " s") << ", " << readInSecond
-              << " read";
+        lines << "live " << when << " s: " << framesInSecond << (framesInSecond == 1 ? " frame" : " frames")
+              << " in the last " << (waited <= 1 ? std::string("second") : std::to_string(waited) + " s") << ", "
+              << readInSecond << " read";
         if (!summary.segments.empty()) {
             const SegmentSummary& current = summary.segments.back();
             lines << "; lag since frame " << current.firstFrame << ": " << segmentLag(current.ms);
