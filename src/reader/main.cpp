@@ -2,6 +2,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <csignal>
+
 #include <opencv2/core/utils/logger.hpp>
 
 #include <exception>
@@ -9,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "reader/live_input.h"
 #include "reader/options.h"
 #include "reader/read_photo.h"
 #include "reader/report.h"
@@ -24,6 +28,30 @@ bool sameDestination(int a, int b)
     struct stat second = {};
     return fstat(a, &first) == 0 && fstat(b, &second) == 0 && first.st_dev == second.st_dev &&
            first.st_ino == second.st_ino;
+}
+
+// Set by SIGINT or SIGTERM during --live. A signal handler can reach
+// nothing but a global, and may only store to a lock-free atomic: this
+// flag is all the state the program keeps outside its functions.
+std::atomic<bool> stopRequested{false};
+static_assert(std::atomic<bool>::is_always_lock_free, "a signal handler may only store to a lock-free atomic");
+
+void requestStop(int /*signal*/)
+{
+    stopRequested.store(true);
+}
+
+// The first SIGINT or SIGTERM ends the live run at its next frame, with
+// the summary; a second, its handler reset, ends the program as usual.
+void stopOnSignals()
+{
+    struct sigaction action = {};
+    action.sa_handler = requestStop;
+    action.sa_flags = static_cast<int>(SA_RESETHAND);  // the top bit, as the kernel reads it
+    sigemptyset(&action.sa_mask);
+    for (const int signal : {SIGINT, SIGTERM}) {
+        (void)sigaction(signal, &action, nullptr);
+    }
 }
 
 }  // namespace
@@ -55,8 +83,14 @@ int main(int argc, char** argv)
             case reader::CommandLine::Action::Read:
                 break;
         }
-        return reader::runReader(line.options, std::cout, std::cerr, sameDestination(STDOUT_FILENO, STDERR_FILENO),
-                                 reader::readPhoto);
+        const bool oneDestination = sameDestination(STDOUT_FILENO, STDERR_FILENO);
+        if (!line.options.liveSource.empty()) {
+            reader::configureLiveInput();
+            stopOnSignals();
+            return reader::runLive(line.options, std::cout, std::cerr, oneDestination, reader::readPhoto,
+                                   &stopRequested);
+        }
+        return reader::runReader(line.options, std::cout, std::cerr, oneDestination, reader::readPhoto);
     } catch (const std::exception& e) {
         std::cerr << "vesmira-read: " << e.what() << "\n";
         return 1;

@@ -12,7 +12,8 @@ namespace {
 
 constexpr const char* SYNOPSIS =
     "usage: vesmira-read [--json] [--reference left|right|top|bottom] [--annotate DIR] [--readout MS]\n"
-    "                    [--exposure MS] [--every N] [--plot FILE] WIDTH HEIGHT RATE PHOTO|VIDEO...\n";
+    "                    [--exposure MS] [--every N] [--plot FILE] WIDTH HEIGHT RATE PHOTO|VIDEO...\n"
+    "       vesmira-read [options] --live SOURCE WIDTH HEIGHT RATE\n";
 
 // Applies one option's value to the options; an error sentence, or empty.
 using ApplyOption = std::string (*)(Options* options, const std::string& value);
@@ -119,11 +120,20 @@ std::string setPlotFile(Options* options, const std::string& value)
     return {};
 }
 
+std::string setLive(Options* options, const std::string& value)
+{
+    if (value.empty()) {
+        return "--live needs a camera device or a stream URL";
+    }
+    options->liveSource = value;
+    return {};
+}
+
 // A new option is one more line here.
 constexpr OptionSpec OPTION_SPECS[] = {
     {"--json", false, setJson},      {"--reference", true, setReference}, {"--annotate", true, setAnnotateDir},
     {"--readout", true, setReadout}, {"--exposure", true, setExposure},   {"--every", true, setEvery},
-    {"--plot", true, setPlotFile},
+    {"--plot", true, setPlotFile},   {"--live", true, setLive},
 };
 
 const OptionSpec* findOption(std::string_view name)
@@ -267,7 +277,10 @@ CommandLine parseCommandLine(const std::vector<std::string>& args)
         }
     }
 
-    if (positional.size() < 4) {
+    if (!options.liveSource.empty() && positional.size() != 3) {
+        return usageError("with --live SOURCE, expected WIDTH HEIGHT RATE and no PHOTO or VIDEO");
+    }
+    if (options.liveSource.empty() && positional.size() < 4) {
         return usageError("expected WIDTH HEIGHT RATE and at least one PHOTO or VIDEO");
     }
     Mode& mode = options.settings.mode;
@@ -315,10 +328,15 @@ std::string helpText()
            "                     whose EXIF does not give it; it overrides the EXIF\n"
            "  --every N          of a video, read every N-th frame only\n"
            "  --plot FILE        draw the lag of every reading into FILE, .png or .svg\n"
+           "  --live SOURCE      read frames as they come from a camera device\n"
+           "                     (/dev/video0) or a stream (rtsp://, http:// MJPEG,\n"
+           "                     udp://), a line a second, until Ctrl-C (SIGINT),\n"
+           "                     SIGTERM or the stream's end; then the summary\n"
            "  --help             show this text\n"
            "\n"
-           "Exit status: 0 when at least one photo was read, 1 when none was or the\n"
-           "plot could not be written, 2 for a usage error.\n";
+           "Exit status: 0 when at least one photo was read, 1 when none was, the\n"
+           "plot could not be written, or a live source could not be opened or sent\n"
+           "nothing for 5 s; 2 for a usage error.\n";
 }
 
 }  // namespace reader

@@ -31,6 +31,9 @@ struct Options {
     ReadSettings settings;
     // The photos and videos, as given.
     std::vector<std::string> files;
+    // With --live: the camera device or stream URL read as frames come
+    // (then files is empty); empty otherwise.
+    std::string liveSource;
 };
 
 struct CommandLine {

@@ -45,7 +45,14 @@ constexpr PLINT MEAN = 5;
 constexpr PLINT BAND = 6;
 constexpr PLINT BAR = 7;
 constexpr PLINT BAR_EDGE = 8;
-constexpr PLINT COLOUR_COUNT = 9;
+// Then, for each of the segments' colours: its dots, its mean, its band and
+// its histogram's bars.
+constexpr PLINT SEGMENT_BASE = 9;
+constexpr PLINT PER_SEGMENT = 4;
+constexpr PLINT SEGMENT_COLOUR_COUNT = 6;
+constexpr PLINT COLOUR_COUNT = SEGMENT_BASE + PER_SEGMENT * SEGMENT_COLOUR_COUNT;
+// Segments beyond this many get one legend entry together.
+constexpr size_t MOST_LEGEND_SEGMENTS = 3;
 
 struct Colour {
     PLINT index;
@@ -65,6 +72,17 @@ constexpr std::array<Colour, COLOUR_COUNT> PALETTE{{
     {BAND, 214, 39, 40, 0.16},
     {BAR, 178, 172, 222, 1.0},
     {BAR_EDGE, 117, 107, 177, 1.0},
+}};
+
+// Neighbouring segments in colours told apart also by those who see red
+// and green alike: blue, orange, green, purple, brown, pink.
+constexpr std::array<std::array<PLINT, 3>, SEGMENT_COLOUR_COUNT> SEGMENT_COLOURS{{
+    {31, 119, 180},
+    {255, 127, 14},
+    {44, 160, 44},
+    {148, 103, 189},
+    {140, 86, 75},
+    {227, 119, 194},
 }};
 
 enum class Format { Png, Svg };
@@ -179,14 +197,40 @@ void formatTick(double value, const Axis& axis, char* text, size_t size)
     }
 }
 
+// A segment as drawn: its readings, where it spans the series panel, its
+// mean and band, its colours, and its readings in each histogram bin.
+struct DrawnSegment {
+    size_t begin = 0;
+    size_t end = 0;
+    double xFrom = 0.0;
+    double xTo = 0.0;
+    double mean = 0.0;
+    bool band = false;
+    double bandLow = 0.0;
+    double bandHigh = 0.0;
+    PLINT dot = POINT;
+    PLINT line = MEAN;
+    PLINT fill = BAND;
+    PLINT bar = BAR;
+    PLINT barEdge = BAR_EDGE;
+    std::vector<int> counts;
+};
+
+struct LegendEntry {
+    PLINT kind = PL_LEGEND_LINE;
+    std::string text;
+    PLINT lineColour = INK;
+    PLINT symbolColour = INK;
+    double lineWidth = 1.0;
+    bool symbol = false;
+};
+
 // Everything the drawing needs, worked out before PLplot is entered: the
 // drawing itself may be left by a jump (see render), so it must not own
 // anything.
 struct Picture {
     std::string title;
     std::string indexLabel;
-    std::string meanLabel;
-    std::string intervalLabel;
     std::vector<double> x;
     std::vector<double> y;
     Axis xAxis;
@@ -195,16 +239,14 @@ struct Picture {
     // The series panel's left edge, a share of the page's width: room for
     // the y axis's title and tick labels.
     double seriesLeft = 0.08;
-    double mean = 0.0;
-    bool band = false;
-    double bandLow = 0.0;
-    double bandHigh = 0.0;
+    std::vector<DrawnSegment> segments;
     HistogramBins bins;
     // A reading's dot, as a share of the page's width.
     double dotRadius = 0.005;
     double legendScale = 1.1;
+    std::vector<LegendEntry> legend;
     // Where each legend entry starts, a share of the legend row's width.
-    std::array<double, 3> legendAt{};
+    std::vector<double> legendAt;
 };
 
 // The bins give the range a width even when all readings are equal.
@@ -255,14 +297,60 @@ Picture compose(const PlotSeries& series)
         picture.xAxis.step = std::max(1.0, picture.xAxis.step);
     }
 
+    // The segments: the one given, or the whole series as one.
+    std::vector<PlotSegment> given = series.segments;
+    if (given.empty()) {
+        PlotSegment whole;
+        whole.end = n;
+        whole.meanMs = series.meanMs;
+        whole.hasInterval = series.hasInterval;
+        whole.ciLowMs = series.ciLowMs;
+        whole.ciHighMs = series.ciHighMs;
+        given.push_back(whole);
+    }
+    std::vector<size_t> starts;
+    starts.reserve(given.size());
+    for (const PlotSegment& segment : given) {
+        starts.push_back(segment.begin);
+    }
+    picture.bins = histogramBins(series.lagMs, series.frameMs, starts);
+    const bool several = given.size() > 1;
+    picture.segments.reserve(given.size());
+    for (size_t i = 0; i < given.size(); ++i) {
+        const PlotSegment& from = given[i];
+        DrawnSegment segment;
+        segment.begin = from.begin;
+        segment.end = from.end;
+        // Neighbours meet halfway between their readings.
+        segment.xFrom = i == 0 ? picture.xAxis.min : 0.5 * (picture.x[from.begin - 1] + picture.x[from.begin]);
+        segment.xTo = i + 1 == given.size() ? picture.xAxis.max : 0.5 * (picture.x[from.end - 1] + picture.x[from.end]);
+        segment.mean = from.meanMs;
+        segment.band = from.hasInterval;
+        segment.bandLow = from.ciLowMs;
+        segment.bandHigh = from.ciHighMs;
+        if (several) {
+            const PLINT base = SEGMENT_BASE + PER_SEGMENT * static_cast<PLINT>(i % SEGMENT_COLOUR_COUNT);
+            segment.dot = base;
+            segment.line = base + 1;
+            segment.fill = base + 2;
+            segment.bar = base + 3;
+            segment.barEdge = base + 1;
+        }
+        segment.counts.assign(picture.bins.counts.size(), 0);
+        for (size_t k = from.begin; k < from.end; ++k) {
+            const double at = std::floor((series.lagMs[k] - picture.bins.start) / picture.bins.width);
+            ++segment.counts[static_cast<size_t>(
+                std::clamp(at, 0.0, static_cast<double>(picture.bins.counts.size() - 1)))];
+        }
+        picture.segments.push_back(segment);
+    }
+
     // The whole of every bin is in sight, not only the readings in it.
-    picture.bins = histogramBins(series.lagMs, series.frameMs);
-    double low = std::min(picture.bins.start, series.meanMs);
-    double high = std::max(picture.bins.start + picture.bins.width * static_cast<double>(picture.bins.counts.size()),
-                           series.meanMs);
-    if (series.hasInterval) {
-        low = std::min(low, series.ciLowMs);
-        high = std::max(high, series.ciHighMs);
+    double low = picture.bins.start;
+    double high = picture.bins.start + picture.bins.width * static_cast<double>(picture.bins.counts.size());
+    for (const DrawnSegment& segment : picture.segments) {
+        low = std::min(low, segment.band ? std::min(segment.mean, segment.bandLow) : segment.mean);
+        high = std::max(high, segment.band ? std::max(segment.mean, segment.bandHigh) : segment.mean);
     }
     picture.yAxis = valueAxis(low, high);
     picture.seriesLeft = std::min(260.0, 72.0 + 16.0 * widestLabel(picture.yAxis)) / PAGE_WIDTH;
@@ -271,32 +359,48 @@ Picture compose(const PlotSeries& series)
     const double countStep = std::max(1.0, niceStep(most / 3.0));
     picture.countAxis = {0.0, std::ceil(most * 1.1 / countStep) * countStep, countStep};
 
-    picture.mean = series.meanMs;
-    picture.meanLabel = "mean " + formatMs(series.meanMs);
-    picture.band = series.hasInterval;
-    picture.bandLow = series.ciLowMs;
-    picture.bandHigh = series.ciHighMs;
-    if (series.hasInterval) {
-        picture.intervalLabel = "95 % interval " + formatNumber(series.ciLowMs) + " to " + formatMs(series.ciHighMs);
+    if (!several) {
+        const DrawnSegment& whole = picture.segments.front();
+        picture.legend.push_back({PL_LEGEND_LINE | PL_LEGEND_SYMBOL, "reading", POINT, POINT, 1.0, true});
+        picture.legend.push_back({PL_LEGEND_LINE, "mean " + formatMs(whole.mean), MEAN, MEAN, 2.5, false});
+        if (whole.band) {
+            picture.legend.push_back(
+                {PL_LEGEND_COLOR_BOX,
+                 "95 % interval " + formatNumber(whole.bandLow) + " to " + formatMs(whole.bandHigh), BAND, BAND, 1.0,
+                 false});
+        }
+    } else if (given.size() <= MOST_LEGEND_SEGMENTS) {
+        for (size_t i = 0; i < given.size(); ++i) {
+            const DrawnSegment& segment = picture.segments[i];
+            std::string text = plainText(given[i].name);
+            text += (text.empty() ? "" : ": ") + formatMs(segment.mean);
+            if (segment.band) {
+                text += " (" + formatNumber(segment.bandLow) + " to " + formatNumber(segment.bandHigh) + ")";
+            }
+            picture.legend.push_back({PL_LEGEND_LINE | PL_LEGEND_SYMBOL, text, segment.line, segment.dot, 2.5, true});
+        }
+    } else {
+        const DrawnSegment& first = picture.segments.front();
+        picture.legend.push_back({PL_LEGEND_LINE | PL_LEGEND_SYMBOL,
+                                  std::to_string(given.size()) + " segments: readings, mean and 95 % interval of each",
+                                  first.line, first.dot, 2.5, true});
     }
     // The legend's entries, side by side: PLplot's own estimate of a text's
     // width is far above what the cairo driver draws, so entries are placed
     // by an estimate of the drawn width (in page pixels: a sample and some
     // space, then about 15.5 per character at scale 1), shrunk to fit.
-    const std::array<size_t, 3> characters{std::strlen("reading"), picture.meanLabel.size(),
-                                           picture.intervalLabel.size()};
-    const size_t entries = picture.band ? 3 : 2;
+    const size_t entries = picture.legend.size();
     const double rowWidth = (LEGEND_RIGHT - picture.seriesLeft) * PAGE_WIDTH;
     const double fixedWidth = 95.0 * static_cast<double>(entries) + 40.0 * static_cast<double>(entries - 1);
     double textWidth = 0.0;
-    for (size_t i = 0; i < entries; ++i) {
-        textWidth += 15.5 * static_cast<double>(characters[i]);
+    for (const LegendEntry& entry : picture.legend) {
+        textWidth += 15.5 * static_cast<double>(entry.text.size());
     }
     picture.legendScale = std::clamp((rowWidth - fixedWidth) / textWidth, 0.5, 1.1);
     double at = 0.0;
-    for (size_t i = 0; i < entries; ++i) {
-        picture.legendAt[i] = at / rowWidth;
-        at += 95.0 + 40.0 + 15.5 * picture.legendScale * static_cast<double>(characters[i]);
+    for (const LegendEntry& entry : picture.legend) {
+        picture.legendAt.push_back(at / rowWidth);
+        at += 95.0 + 40.0 + 15.5 * picture.legendScale * static_cast<double>(entry.text.size());
     }
 
     // Smaller dots when there are many, so that a long video still shows
@@ -362,7 +466,7 @@ void labelTick(PLINT axis, PLFLT value, char* label, PLINT length, PLPointer dat
 // each reading, round whatever the axes' scales. A 16-gon: as round as a
 // circle at this size, and a fraction of the SVG that plarc's many-sided
 // circles make.
-void drawDots(const Picture& p, PLFLT radius)
+void drawDots(const Picture& p, PLFLT radius, size_t begin, size_t end)
 {
     PLFLT pageLeft = 0.0;
     PLFLT pageRight = 0.0;
@@ -388,7 +492,7 @@ void drawDots(const Picture& p, PLFLT radius)
     }
     std::array<PLFLT, SIDES> dotX{};
     std::array<PLFLT, SIDES> dotY{};
-    for (size_t i = 0; i < p.y.size(); ++i) {
+    for (size_t i = begin; i < end; ++i) {
         for (size_t k = 0; k < SIDES; ++k) {
             dotX[k] = p.x[i] + a * unitX[k];
             dotY[k] = p.y[i] + b * unitY[k];
@@ -397,28 +501,28 @@ void drawDots(const Picture& p, PLFLT radius)
     }
 }
 
-void drawBand(const Axis& across, const Picture& p)
+// The segment's interval band and mean, from from to to across the panel.
+void drawBand(const DrawnSegment& segment, PLFLT from, PLFLT to)
 {
-    if (!p.band) {
+    if (!segment.band) {
         return;
     }
-    const std::array<PLFLT, 4> bandX{across.min, across.max, across.max, across.min};
-    const std::array<PLFLT, 4> bandY{p.bandLow, p.bandLow, p.bandHigh, p.bandHigh};
-    plcol0(BAND);
+    const std::array<PLFLT, 4> bandX{from, to, to, from};
+    const std::array<PLFLT, 4> bandY{segment.bandLow, segment.bandLow, segment.bandHigh, segment.bandHigh};
+    plcol0(segment.fill);
     plfill(4, bandX.data(), bandY.data());
 }
 
-void drawMean(const Axis& across, const Picture& p)
+void drawMean(const DrawnSegment& segment, PLFLT from, PLFLT to)
 {
-    const std::array<PLFLT, 2> meanX{across.min, across.max};
-    const std::array<PLFLT, 2> meanY{p.mean, p.mean};
-    plcol0(MEAN);
+    const std::array<PLFLT, 2> meanX{from, to};
+    const std::array<PLFLT, 2> meanY{segment.mean, segment.mean};
+    plcol0(segment.line);
     plwidth(2.5);
     plline(2, meanX.data(), meanY.data());
 }
 
-// A panel across the given axis and up the lag: its place, grid lines and
-// the mean's interval band.
+// A panel across the given axis and up the lag: its place and grid lines.
 void beginPanel(const Axis& across, const Picture& p, PLFLT left, PLFLT right, PLFLT bottom, PLFLT top)
 {
     plvpor(left, right, bottom, top);
@@ -426,7 +530,6 @@ void beginPanel(const Axis& across, const Picture& p, PLFLT left, PLFLT right, P
     plcol0(GRID);
     plwidth(1.0);
     plbox("g", across.step, 0, "g", p.yAxis.step, 0);
-    drawBand(across, p);
 }
 
 // Its frame, its ticks labelled (the lag's with upOptions) and the label
@@ -447,45 +550,68 @@ void endPanel(const Axis& across, const Picture& p, const char* upOptions, const
 void drawSeriesPanel(const Picture& p, PLFLT left, PLFLT right, PLFLT bottom, PLFLT top)
 {
     beginPanel(p.xAxis, p, left, right, bottom, top);
+    for (const DrawnSegment& segment : p.segments) {
+        drawBand(segment, segment.xFrom, segment.xTo);
+    }
     const auto n = static_cast<PLINT>(p.y.size());
     if (n > 1) {
         plcol0(TRACE);
         plwidth(1.0);
         plline(n, p.x.data(), p.y.data());
     }
-    drawMean(p.xAxis, p);
-    plcol0(POINT);
-    drawDots(p, p.dotRadius);
+    for (const DrawnSegment& segment : p.segments) {
+        plcol0(segment.dot);
+        drawDots(p, p.dotRadius, segment.begin, segment.end);
+    }
+    // Over the dots: the mean is what the picture is for.
+    for (const DrawnSegment& segment : p.segments) {
+        drawMean(segment, segment.xFrom, segment.xTo);
+    }
     endPanel(p.xAxis, p, "bcnstvo", p.indexLabel.c_str());
 }
 
 void drawHistogramPanel(const Picture& p, PLFLT left, PLFLT right, PLFLT bottom, PLFLT top)
 {
     beginPanel(p.countAxis, p, left, right, bottom, top);
+    for (const DrawnSegment& segment : p.segments) {
+        drawBand(segment, p.countAxis.min, p.countAxis.max);
+    }
+    // Each bin's readings stacked, segment by segment, in their colours.
     for (size_t k = 0; k < p.bins.counts.size(); ++k) {
-        if (p.bins.counts[k] == 0) {
-            continue;
-        }
         const double low = p.bins.start + static_cast<double>(k) * p.bins.width;
         const double high = low + p.bins.width;
-        const double count = p.bins.counts[k];
-        const std::array<PLFLT, 5> barX{0.0, count, count, 0.0, 0.0};
-        const std::array<PLFLT, 5> barY{low, low, high, high, low};
-        plcol0(BAR);
-        plfill(4, barX.data(), barY.data());
-        plcol0(BAR_EDGE);
-        plwidth(1.0);
-        plline(5, barX.data(), barY.data());
+        double below = 0.0;
+        for (const DrawnSegment& segment : p.segments) {
+            if (segment.counts[k] == 0) {
+                continue;
+            }
+            const double stacked = below + segment.counts[k];
+            const std::array<PLFLT, 5> barX{below, stacked, stacked, below, below};
+            const std::array<PLFLT, 5> barY{low, low, high, high, low};
+            plcol0(segment.bar);
+            plfill(4, barX.data(), barY.data());
+            plcol0(segment.barEdge);
+            plwidth(1.0);
+            plline(5, barX.data(), barY.data());
+            below = stacked;
+        }
     }
-    drawMean(p.countAxis, p);
+    for (const DrawnSegment& segment : p.segments) {
+        drawMean(segment, p.countAxis.min, p.countAxis.max);
+    }
     endPanel(p.countAxis, p, "bcst", "readings");
     plmtex("t", 0.8, 0.5, 0.5, "histogram");
 }
 
 // One legend entry at x, a share of the viewport's width from its left.
-void drawLegendEntry(PLFLT x, PLFLT scale, PLINT kind, const char* text, PLINT colour, PLFLT lineWidth,
-                     const char* symbol)
+void drawLegendEntry(PLFLT x, PLFLT scale, const LegendEntry& entry)
 {
+    const PLINT kind = entry.kind;
+    const char* text = entry.text.c_str();
+    const PLINT colour = entry.lineColour;
+    const PLINT symbolColour = entry.symbolColour;
+    const PLFLT lineWidth = entry.lineWidth;
+    const char* symbol = entry.symbol ? "\u25CF" : "";
     const PLINT textColour = INK;
     const PLINT pattern = 0;
     const PLFLT boxScale = 0.9;
@@ -497,7 +623,7 @@ void drawLegendEntry(PLFLT x, PLFLT scale, PLINT kind, const char* text, PLINT c
     PLFLT height = 0.0;
     pllegend(&width, &height, 0, PL_POSITION_LEFT | PL_POSITION_INSIDE | PL_POSITION_VIEWPORT, x, 0.0, 0.05, BACKGROUND,
              INK, 1, 1, 1, 1, &kind, 0.8, scale, 2.0, 0.0, &textColour, &text, &colour, &pattern, &boxScale,
-             &boxLineWidth, &colour, &lineStyle, &lineWidth, &colour, &symbolScale, &symbolCount, &symbol);
+             &boxLineWidth, &colour, &lineStyle, &lineWidth, &symbolColour, &symbolScale, &symbolCount, &symbol);
 }
 
 // The legend, in a row of its own between the title and the panels.
@@ -506,11 +632,8 @@ void drawLegend(const Picture& p)
     plvpor(p.seriesLeft, LEGEND_RIGHT, 0.85, 0.9);
     plwind(0.0, 1.0, 0.0, 1.0);
     // pllegend's text scale is relative to the default character height.
-    const PLFLT scale = p.legendScale;
-    drawLegendEntry(p.legendAt[0], scale, PL_LEGEND_LINE | PL_LEGEND_SYMBOL, "reading", POINT, 1.0, "\u25CF");
-    drawLegendEntry(p.legendAt[1], scale, PL_LEGEND_LINE, p.meanLabel.c_str(), MEAN, 2.5, "");
-    if (p.band) {
-        drawLegendEntry(p.legendAt[2], scale, PL_LEGEND_COLOR_BOX, p.intervalLabel.c_str(), BAND, 1.0, "");
+    for (size_t i = 0; i < p.legend.size(); ++i) {
+        drawLegendEntry(p.legendAt[i], p.legendScale, p.legend[i]);
     }
 }
 
@@ -574,6 +697,18 @@ Outcome render(const Picture& picture, const char* device, std::FILE* out, bool*
     for (const Colour& colour : PALETTE) {
         plscol0a(colour.index, colour.red, colour.green, colour.blue, colour.alpha);
     }
+    for (PLINT i = 0; i < SEGMENT_COLOUR_COUNT; ++i) {
+        const std::array<PLINT, 3>& rgb = SEGMENT_COLOURS[static_cast<size_t>(i)];
+        const PLINT base = SEGMENT_BASE + PER_SEGMENT * i;
+        plscol0a(base, rgb[0], rgb[1], rgb[2], 1.0);
+        // The mean a shade darker than the dots, to stand out among them.
+        plscol0a(base + 1, rgb[0] * 3 / 4, rgb[1] * 3 / 4, rgb[2] * 3 / 4, 1.0);
+        plscol0a(base + 2, rgb[0], rgb[1], rgb[2], 0.16);
+        plscol0a(base + 3, rgb[0], rgb[1], rgb[2], 0.55);
+    }
+    // Set again as the background: with more than nine colours, the
+    // background of the cairo driver's page is otherwise left transparent.
+    plscolbga(255, 255, 255, 1.0);
     plinit();
     draw(picture);
     plend1();
@@ -631,12 +766,26 @@ std::string validate(const PlotSeries& series)
     if (!(std::isfinite(series.frameMs) && series.frameMs >= 0.0 && series.frameMs <= LIMIT_MS)) {
         return "the frame period is not a finite number of milliseconds within 0..1e12";
     }
+    size_t next = 0;
+    for (const PlotSegment& segment : series.segments) {
+        if (segment.begin != next || segment.end <= segment.begin || segment.end > series.lagMs.size()) {
+            return "the segments do not cover the readings one after the other";
+        }
+        if (!usable(segment.meanMs) || (segment.hasInterval && (!usable(segment.ciLowMs) || !usable(segment.ciHighMs) ||
+                                                                segment.ciLowMs > segment.ciHighMs))) {
+            return "a segment's mean or interval is not finite, or its interval not low to high";
+        }
+        next = segment.end;
+    }
+    if (!series.segments.empty() && next != series.lagMs.size()) {
+        return "the segments do not cover the readings one after the other";
+    }
     return {};
 }
 
 }  // namespace
 
-HistogramBins histogramBins(const std::vector<double>& lagMs, double frameMs)
+HistogramBins histogramBins(const std::vector<double>& lagMs, double frameMs, const std::vector<size_t>& segmentStarts)
 {
     std::vector<double> values;
     std::copy_if(lagMs.begin(), lagMs.end(), std::back_inserter(values), usable);
@@ -644,20 +793,45 @@ HistogramBins histogramBins(const std::vector<double>& lagMs, double frameMs)
     if (values.empty()) {
         return bins;
     }
+    // The scatter that sets the width: each reading less its segment's
+    // median.
+    std::vector<double> scatter;
+    if (segmentStarts.size() > 1) {
+        for (size_t i = 0; i < segmentStarts.size(); ++i) {
+            const size_t end = i + 1 < segmentStarts.size() ? segmentStarts[i + 1] : lagMs.size();
+            std::vector<double> segment;
+            for (size_t k = segmentStarts[i]; k < end && k < lagMs.size(); ++k) {
+                if (usable(lagMs[k])) {
+                    segment.push_back(lagMs[k]);
+                }
+            }
+            if (segment.empty()) {
+                continue;
+            }
+            std::sort(segment.begin(), segment.end());
+            const double median = segment[segment.size() / 2];
+            for (const double value : segment) {
+                scatter.push_back(value - median);
+            }
+        }
+    } else {
+        scatter = values;
+    }
     std::sort(values.begin(), values.end());
+    std::sort(scatter.begin(), scatter.end());
     const double low = values.front();
     const double high = values.back();
     const double span = high - low;
     const auto n = static_cast<double>(values.size());
-    const auto quantile = [&values](double q) {
-        return values[static_cast<size_t>(std::lround(q * static_cast<double>(values.size() - 1)))];
+    const auto quantile = [&scatter](double q) {
+        return scatter[static_cast<size_t>(std::lround(q * static_cast<double>(scatter.size() - 1)))];
     };
     const bool frames = std::isfinite(frameMs) && frameMs > 0.0 && frameMs <= LIMIT_MS;
 
     double width = 2.0 * (quantile(0.75) - quantile(0.25)) / std::cbrt(n);
     if (!(width > 0.0)) {
         // Most readings equal: let the rest decide.
-        width = span / std::sqrt(n);
+        width = (scatter.back() - scatter.front()) / std::sqrt(n);
     }
     if (!(width > 0.0)) {
         width = frames ? frameMs : 1.0;

@@ -1,12 +1,27 @@
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <vector>
 
 namespace reader {
 
+// A stretch of steady lag: readings begin to end - 1, drawn in a colour of
+// their own with their mean and its interval over their own stretch.
+struct PlotSegment {
+    std::size_t begin = 0;
+    std::size_t end = 0;
+    double meanMs = 0.0;
+    bool hasInterval = false;
+    double ciLowMs = 0.0;
+    double ciHighMs = 0.0;
+    // What its legend entry calls it, e.g. "frames 0 to 179".
+    std::string name;
+};
+
 // What the picture of a series shows: every reading over its index, the
-// mean with its 95 % interval, and a histogram of the readings.
+// mean with its 95 % interval (of each segment, when the lag changed), and
+// a histogram of the readings.
 struct PlotSeries {
     // Above the picture, e.g. "Display lag: 24 photos at 60 Hz".
     std::string title;
@@ -25,6 +40,9 @@ struct PlotSeries {
     // One frame at the pattern's rate, 0 when unknown. Whole-frame readings
     // then sit in the middle of the histogram's bins, not on their edges.
     double frameMs = 0.0;
+    // Where the lag holds still, in order, together covering every reading;
+    // empty: one, the whole series, with the mean and interval above.
+    std::vector<PlotSegment> segments;
 };
 
 // Writes the picture of the series to path: a PNG or an SVG, by its
@@ -51,7 +69,11 @@ struct HistogramBins {
 // Bins for the readings (finite ones within +-1e12 ms; others are left
 // out): about Freedman-Diaconis wide, at most about a hundred of them. With
 // frameMs given, bins are a whole fraction or an odd multiple of a frame, so
-// that whole frames fall in the middle of their bins.
-HistogramBins histogramBins(const std::vector<double>& lagMs, double frameMs);
+// that whole frames fall in the middle of their bins. With the starts of
+// the segments of steady lag (the first 0), the width is set by the
+// scatter within them, about each one's median: a change of lag does not
+// widen the bins until each level is a single bar.
+HistogramBins histogramBins(const std::vector<double>& lagMs, double frameMs,
+                            const std::vector<std::size_t>& segmentStarts = {});
 
 }  // namespace reader

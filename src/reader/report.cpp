@@ -3,6 +3,8 @@
 #include <cmath>
 #include <cstdio>
 
+#include "reader/segments.h"
+
 namespace reader {
 
 namespace {
@@ -58,8 +60,9 @@ std::string lagText(const std::optional<Statistics>& statistics, const std::stri
 
 }  // namespace
 
-void LagSeries::add(const PhotoReading& reading)
+void LagSeries::add(const PhotoReading& reading, long long videoFrame)
 {
+    const long long placeInReport = photosRead + photosFailed;
     if (!reading.ok) {
         ++photosFailed;
         return;
@@ -67,6 +70,8 @@ void LagSeries::add(const PhotoReading& reading)
     ++photosRead;
     lagMs.push_back(reading.subFrameLagMs);
     lagFrames.push_back(reading.subFrameLagFrames);
+    place.push_back(placeInReport);
+    frame.push_back(videoFrame);
 }
 
 LagSummary summarize(const LagSeries& series)
@@ -76,6 +81,27 @@ LagSummary summarize(const LagSeries& series)
     summary.photosFailed = series.photosFailed;
     summary.ms = describe(series.lagMs);
     summary.frames = describe(series.lagFrames);
+    for (const Segment& segment : findSegments(series.lagMs)) {
+        SegmentSummary stretch;
+        stretch.begin = segment.first;
+        stretch.end = segment.last + 1;
+        stretch.first = series.place[segment.first];
+        stretch.last = series.place[segment.last];
+        stretch.firstFrame = series.frame[segment.first];
+        stretch.lastFrame = series.frame[segment.last];
+        const std::vector<double> values(series.lagMs.begin() + static_cast<std::ptrdiff_t>(stretch.begin),
+                                         series.lagMs.begin() + static_cast<std::ptrdiff_t>(stretch.end));
+        stretch.ms = *describe(values);
+        summary.segments.push_back(stretch);
+    }
+    // Frame numbers that only rise are one video's.
+    bool frames = !series.frame.empty();
+    bool photos = !series.frame.empty();
+    for (std::size_t i = 0; i < series.frame.size(); ++i) {
+        frames = frames && series.frame[i] >= 0 && (i == 0 || series.frame[i] > series.frame[i - 1]);
+        photos = photos && series.frame[i] < 0;
+    }
+    summary.segmentUnit = frames ? "frames" : photos ? "photos" : "readings";
     return summary;
 }
 
@@ -144,7 +170,31 @@ std::string plainSummary(const LagSummary& summary)
     }
     text += "lag: " + lagText(summary.ms, "ms", 1) + "\n";
     text += "lag in frames: " + lagText(summary.frames, "", 2) + "\n";
+    if (summary.segments.size() > 1) {
+        for (const SegmentSummary& segment : summary.segments) {
+            text += segmentName(summary, segment) + ": " + segmentLag(segment.ms) + "\n";
+        }
+        text += "warning: the lag changed during the series: the mean over all of it mixes " +
+                std::to_string(summary.segments.size()) + " segments of different lag; take each segment's own\n";
+    }
     return text;
+}
+
+std::string segmentName(const LagSummary& summary, const SegmentSummary& segment)
+{
+    if (summary.segmentUnit == "frames") {
+        return "frames " + std::to_string(segment.firstFrame) + " to " + std::to_string(segment.lastFrame);
+    }
+    return summary.segmentUnit + " " + std::to_string(segment.first + 1) + " to " + std::to_string(segment.last + 1);
+}
+
+std::string segmentLag(const Statistics& ms)
+{
+    std::string text = "mean " + fixed(ms.mean, 1) + " ms";
+    if (!ms.ci95) {
+        return text + ", one reading";
+    }
+    return text + ", 95 % interval " + fixed(ms.ci95->low, 1) + " to " + fixed(ms.ci95->high, 1) + " ms";
 }
 
 nlohmann::ordered_json photoJson(const PhotoResult& result)
@@ -181,16 +231,28 @@ nlohmann::ordered_json photoJson(const PhotoResult& result)
 
 nlohmann::ordered_json summaryJson(const LagSummary& summary)
 {
-    nlohmann::ordered_json interval = nullptr;
-    if (summary.ms && summary.ms->ci95) {
-        interval = {rounded(summary.ms->ci95->low, 1000.0), rounded(summary.ms->ci95->high, 1000.0)};
+    const auto interval = [](const std::optional<Statistics>& statistics) -> nlohmann::ordered_json {
+        if (!statistics || !statistics->ci95) {
+            return nullptr;
+        }
+        return {rounded(statistics->ci95->low, 1000.0), rounded(statistics->ci95->high, 1000.0)};
+    };
+    nlohmann::ordered_json segments = nlohmann::ordered_json::array();
+    for (const SegmentSummary& segment : summary.segments) {
+        segments.push_back({{"first", segment.first},
+                            {"last", segment.last},
+                            {"count", segment.ms.count},
+                            {"lag_ms_mean", rounded(segment.ms.mean, 1000.0)},
+                            {"lag_ms_median", rounded(segment.ms.median, 1000.0)},
+                            {"lag_ms_ci95", interval(segment.ms)}});
     }
     return {{"photos_read", summary.photosRead},
             {"photos_failed", summary.photosFailed},
             {"lag_ms_mean", optionalNumber(summary.ms, &Statistics::mean)},
             {"lag_ms_median", optionalNumber(summary.ms, &Statistics::median)},
-            {"lag_ms_ci95", interval},
-            {"lag_frames_mean", optionalNumber(summary.frames, &Statistics::mean)}};
+            {"lag_ms_ci95", interval(summary.ms)},
+            {"lag_frames_mean", optionalNumber(summary.frames, &Statistics::mean)},
+            {"segments", segments}};
 }
 
 JsonReportWriter::JsonReportWriter(std::ostream& out) : output(out) {}

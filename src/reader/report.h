@@ -36,7 +36,26 @@ struct LagSeries {
     int photosFailed = 0;
     std::vector<double> lagMs;
     std::vector<double> lagFrames;
-    void add(const PhotoReading& reading);
+    // Of each reading: its place among the results (the JSON's photos,
+    // failed ones included), and its video frame number, -1 for a photo.
+    std::vector<long long> place;
+    std::vector<long long> frame;
+    // One result, a photo's or (with its number) a video frame's.
+    void add(const PhotoReading& reading, long long videoFrame = -1);
+};
+
+// A stretch of steady lag.
+struct SegmentSummary {
+    // The places of its first and last readings among the results.
+    long long first = 0;
+    long long last = 0;
+    // Their video frame numbers; -1 for photos.
+    long long firstFrame = -1;
+    long long lastFrame = -1;
+    // Of the readings in lagMs: the first, and one past the last.
+    std::size_t begin = 0;
+    std::size_t end = 0;
+    Statistics ms;
 };
 
 struct LagSummary {
@@ -45,6 +64,14 @@ struct LagSummary {
     // None when no photo was read.
     std::optional<Statistics> ms;
     std::optional<Statistics> frames;
+    // Where the lag holds still, in order: one when it never changes, none
+    // when nothing was read.
+    std::vector<SegmentSummary> segments;
+    // What the plain report calls the readings a stretch spans: "frames"
+    // (numbered as in the video) when all are one video's, "photos" when
+    // all are photos, "readings" otherwise; the latter two counted from 1
+    // in the order reported.
+    std::string segmentUnit;
 };
 
 LagSummary summarize(const LagSeries& series);
@@ -69,8 +96,17 @@ std::string resultName(const PhotoResult& result);
 std::string errorLine(const PhotoResult& result);
 
 // Photos read and failed, then the mean with its 95 % confidence interval
-// and the median, in ms and in frames.
+// and the median, in ms and in frames; when the lag changed, a line per
+// segment ("frames 0 to 119: mean 24.4 ms, 95 % interval 24.1 to 24.7 ms")
+// and a warning that the mean over all mixes them.
 std::string plainSummary(const LagSummary& summary);
+
+// "frames 0 to 119" or "photos 1 to 12", as the plain report names it.
+std::string segmentName(const LagSummary& summary, const SegmentSummary& segment);
+
+// A stretch's mean and interval: "mean 24.4 ms, 95 % interval 24.1 to
+// 24.7 ms" ("mean 24.4 ms, one reading" for one).
+std::string segmentLag(const Statistics& ms);
 
 nlohmann::ordered_json photoJson(const PhotoResult& result);
 nlohmann::ordered_json summaryJson(const LagSummary& summary);

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <exception>
 #include <filesystem>
@@ -16,6 +17,7 @@
 #include "reader/annotate.h"
 #include "reader/image_input.h"
 #include "reader/in_order.h"
+#include "reader/live_input.h"
 #include "reader/plot.h"
 #include "reader/read_photo.h"
 #include "reader/video_input.h"
@@ -171,14 +173,19 @@ public:
     void add(const PhotoResult& result)
     {
         ++results;
-        series.add(result.reading);
+        series.add(result.reading, result.frame ? result.frame->index : -1);
         if (options.json) {
             json.add(result);
-        } else {
+        } else if (!live) {
             out << plainPhotoLines(result) << std::flush;
         }
-        if (!result.reading.ok && (options.json || !sameDestination)) {
+        // Live, a frame's failure shows in the line of its second; the
+        // source's own comes at the end.
+        if (!result.reading.ok && (options.json || !sameDestination) && !(live && result.frame)) {
             err << errorLine(result) << std::flush;
+        }
+        if (live) {
+            liveStatus(result);
         }
         if (!options.plotFile.empty() && result.reading.ok) {
             plot.index.push_back(oneVideo && result.frame ? result.frame->timeS : static_cast<double>(results));
@@ -214,7 +221,60 @@ public:
         return status;
     }
 
+    // A line a second of what came in it, and one when the lag changes:
+    // on standard output, or beside the JSON document on standard error.
+    void startLive()
+    {
+        live = true;
+        lastLine = std::chrono::steady_clock::now();
+        started = lastLine;
+    }
+
 private:
+    void liveStatus(const PhotoResult& result)
+    {
+        if (!result.frame) {
+            return;
+        }
+        ++framesInSecond;
+        if (result.reading.ok) {
+            ++readInSecond;
+        } else {
+            lastFailure = result.reading.error;
+        }
+        const auto now = std::chrono::steady_clock::now();
+        if (now - lastLine < std::chrono::seconds(1)) {
+            return;
+        }
+        std::ostream& lines = options.json ? err : out;
+        const LagSummary summary = summarize(series);
+        const std::string when = std::to_string(std::llround(std::chrono::duration<double>(now - started).count()));
+        if (summary.segments.size() > 1 && summary.segments.back().first > announcedStart) {
+            const SegmentSummary& since = summary.segments.back();
+            const SegmentSummary& before = summary.segments[summary.segments.size() - 2];
+            lines << "live " << when << " s: the lag changed at frame " << since.firstFrame
+                  << ", a new segment; before it, frames " << before.firstFrame << " to " << before.lastFrame << ": "
+                  << segmentLag(before.ms) << "\n";
+            announcedStart = since.first;
+        }
+        // After a wait for frames, the line covers all of it.
+        const long long waited = std::llround(std::chrono::duration<double>(now - lastLine).count());
+        lines << "live " << when << " s: " << framesInSecond << (framesInSecond == 1 ? " frame" : " frames")
+              << " in the last " << (waited <= 1 ? std::string("second") : std::to_string(waited) + " s") << ", "
+              << readInSecond << " read";
+        if (!summary.segments.empty()) {
+            const SegmentSummary& current = summary.segments.back();
+            lines << "; lag since frame " << current.firstFrame << ": " << segmentLag(current.ms);
+        }
+        if (readInSecond < framesInSecond) {
+            lines << "; last failure: " << oneLine(lastFailure);
+        }
+        lines << "\n" << std::flush;
+        framesInSecond = 0;
+        readInSecond = 0;
+        lastLine = now;
+    }
+
     PlotSeries plotSeries(const LagSummary& summary)
     {
         const ReadSettings& settings = options.settings;
@@ -240,6 +300,21 @@ private:
                 plot.ciHighMs = summary.ms->ci95->high;
             }
         }
+        if (summary.segments.size() > 1) {
+            for (const SegmentSummary& segment : summary.segments) {
+                PlotSegment stretch;
+                stretch.begin = segment.begin;
+                stretch.end = segment.end;
+                stretch.meanMs = segment.ms.mean;
+                stretch.hasInterval = segment.ms.ci95.has_value();
+                if (segment.ms.ci95) {
+                    stretch.ciLowMs = segment.ms.ci95->low;
+                    stretch.ciHighMs = segment.ms.ci95->high;
+                }
+                stretch.name = segmentName(summary, segment);
+                plot.segments.push_back(stretch);
+            }
+        }
         plot.frameMs = 1000.0 / settings.mode.rate;
         return std::move(plot);
     }
@@ -255,6 +330,13 @@ private:
     long long results = 0;
     bool anyFrame = false;
     bool anyPhoto = false;
+    bool live = false;
+    std::chrono::steady_clock::time_point started;
+    std::chrono::steady_clock::time_point lastLine;
+    long long framesInSecond = 0;
+    long long readInSecond = 0;
+    std::string lastFailure;
+    long long announcedStart = 0;
 };
 
 // The outlines of the newest frame read so far: where the next frames look
@@ -337,10 +419,12 @@ PhotoResult processFrame(const std::string& file, VideoFrame* frame, bool first,
     return result;
 }
 
-void readVideo(const std::string& file, const Options& options, const std::string& annotationPath,
-               const std::set<std::string>& inputs, const PhotoReader& read, Report* report)
+// A video's frames, or a live source's, from source (a VideoSource or a
+// LiveSource), each read on the workers, the screens tracked.
+template <typename Source>
+void readFrames(const std::string& file, Source& source, const Options& options, const std::string& annotationPath,
+                const std::set<std::string>& inputs, const PhotoReader& read, Report* report)
 {
-    VideoSource source(file, options.every);
     Tracker tracker;
     FrameAnnotations annotations;
     if (!annotationPath.empty()) {
@@ -357,6 +441,13 @@ void readVideo(const std::string& file, const Options& options, const std::strin
     if (!source.error().empty()) {
         report->add(PhotoResult{file, std::nullopt, failedReading(source.error())});
     }
+}
+
+void readVideo(const std::string& file, const Options& options, const std::string& annotationPath,
+               const std::set<std::string>& inputs, const PhotoReader& read, Report* report)
+{
+    VideoSource source(file, options.every);
+    readFrames(file, source, options, annotationPath, inputs, read, report);
 }
 
 }  // namespace
@@ -435,6 +526,40 @@ int runReader(const Options& options, std::ostream& out, std::ostream& err, bool
         first = end;
     }
     return report.finish();
+}
+
+int runLive(const Options& options, std::ostream& out, std::ostream& err, bool sameDestination, const PhotoReader& read,
+            const std::atomic<bool>* stop)
+{
+    const std::vector<std::string> sources{options.liveSource};
+    std::string annotationPath;
+    std::set<std::string> inputs;
+    if (!options.annotateDir.empty()) {
+        const std::string error = prepareAnnotationDir(options.annotateDir);
+        if (!error.empty()) {
+            err << "vesmira-read: --annotate: " << error << "\n" << usageText();
+            return 2;
+        }
+        annotationPath = annotationPaths(sources, options.annotateDir).front();
+    }
+    if (!options.plotFile.empty()) {
+        const std::string error = checkPlotFile(options.plotFile, {});
+        if (!error.empty()) {
+            err << "vesmira-read: --plot: " << oneLine(error) << "\n" << usageText();
+            return 2;
+        }
+    }
+    LiveSource source(options.liveSource, options.every, stop);
+    if (!source.error().empty() && !stop->load()) {
+        err << "vesmira-read: " << oneLine(options.liveSource) << ": " << source.error() << "\n";
+        return 1;
+    }
+    Report report(options, out, err, sameDestination, true);
+    report.startLive();
+    readFrames(options.liveSource, source, options, annotationPath, inputs, read, &report);
+    const int status = report.finish();
+    // A source that stopped sending is a failed run, whatever came before.
+    return source.error().empty() ? status : 1;
 }
 
 }  // namespace reader

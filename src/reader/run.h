@@ -3,6 +3,7 @@
 #include <opencv2/core.hpp>
 
 #include <array>
+#include <atomic>
 #include <functional>
 #include <ostream>
 #include <string>
@@ -50,5 +51,14 @@ std::string rollingShutterWarning(const ReadSettings& settings);
 // cannot be made or --plot's file cannot be written at all.
 int runReader(const Options& options, std::ostream& out, std::ostream& err, bool sameDestination,
               const PhotoReader& read);
+
+// The run of --live: the source's frames as they come, read as a video's
+// are, a line a second of how many came and the lag since it last changed,
+// until *stop is set (by a signal), the stream ends, or it sends nothing
+// for LIVE_TIMEOUT_MS; then the summary as runReader gives it, and the plot.
+// Returns 1, after an error line, when the source cannot be opened (nothing
+// else is printed) or stopped sending; otherwise as runReader.
+int runLive(const Options& options, std::ostream& out, std::ostream& err, bool sameDestination, const PhotoReader& read,
+            const std::atomic<bool>* stop);
 
 }  // namespace reader

@@ -5,10 +5,15 @@
 // and --plot must draw the run. The videos stay in the build folder, under
 // videos/, for a look when a test fails.
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <opencv2/imgcodecs.hpp>
 
 #include <cmath>
+#include <csignal>
 #include <cstdio>
 #include <filesystem>
 #include <nlohmann/json.hpp>
@@ -30,15 +35,25 @@ constexpr double READING_WITHIN_MS = 4.0;
 // The device's extra lag from the middle frame on: a frame and a half at
 // 60 Hz, so that the columns alone would not always show it.
 constexpr double LAG_CHANGE_MS = 25.0;
+// How near to its frame the reader must find the change.
+constexpr double CHANGE_WITHIN = 12.0;
 
 #ifdef SANITIZER_BUILD
-// The instrumented reader is several times slower: fewer, smaller frames.
+// The instrumented reader is several times slower: fewer, smaller frames,
+// and a live stream it can keep up with.
 constexpr int FRAME_COUNT = 40;
 constexpr int VIDEO_WIDTH = 640;
+constexpr int LIVE_RATE = 8;
 #else
 constexpr int FRAME_COUNT = 96;
 constexpr int VIDEO_WIDTH = 960;
+constexpr int LIVE_RATE = 30;
 #endif
+// Only a last resort, should the live run never get going.
+constexpr int LIVE_WAIT_MS = 120000;
+// A live source that sends nothing ends the run after 5 s; with the time
+// to start, within this.
+constexpr int SILENT_SOURCE_MS = 10000;
 
 struct Video {
     std::string path;
@@ -103,6 +118,45 @@ void expectNearTruth(const Video& video, const nlohmann::json& photos, std::size
                 close, READING_WITHIN_MS);
 }
 
+// A loopback UDP port that nothing listens on now.
+int freePort()
+{
+    const int fd = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof address;
+    const bool bound = bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+                       getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size) == 0;
+    close(fd);
+    return bound ? ntohs(address.sin_port) : -1;
+}
+
+// Appends what fd has to give now, without waiting for more.
+void readAvailable(int fd, std::string* text)
+{
+    pollfd ready{fd, POLLIN, 0};
+    char buffer[4096];
+    while (poll(&ready, 1, 0) > 0 && (ready.revents & POLLIN) != 0) {
+        const ssize_t n = read(fd, buffer, sizeof buffer);
+        if (n <= 0) {
+            return;
+        }
+        text->append(buffer, static_cast<std::size_t>(n));
+    }
+}
+
+// The live lines that report readings: "live 3 s: 30 frames in the last
+// second, 30 read; lag since frame 0: ...".
+int linesWithLag(const std::string& text)
+{
+    int count = 0;
+    for (const std::string& line : test_images::linesOf(text)) {
+        count += line.rfind("live ", 0) == 0 && line.find("; lag since frame ") != std::string::npos ? 1 : 0;
+    }
+    return count;
+}
+
 class VideoReading : public testing::Test {
 protected:
     static void SetUpTestSuite()
@@ -146,6 +200,10 @@ TEST_F(VideoReading, EveryFrameOfASteadyVideoIsReadNearItsTruth)
     EXPECT_EQ(summary.at("photos_read"), FRAME_COUNT);
     EXPECT_EQ(summary.at("photos_failed"), 0);
     EXPECT_NEAR(summary.at("lag_ms_mean").get<double>(), steady->truth.front().truthLagMs, MEAN_WITHIN_MS);
+    // One segment, the whole video: its scatter splits nothing.
+    ASSERT_EQ(summary.at("segments").size(), 1U) << summary.at("segments").dump();
+    EXPECT_EQ(summary.at("segments")[0].at("first"), 0);
+    EXPECT_EQ(summary.at("segments")[0].at("last"), FRAME_COUNT - 1);
 
     // The plain report: a line for each frame naming it, its warnings
     // after it, then the summary.
@@ -164,6 +222,7 @@ TEST_F(VideoReading, EveryFrameOfASteadyVideoIsReadNearItsTruth)
     }
     EXPECT_EQ(frameLines, FRAME_COUNT);
     EXPECT_NE(plain.out.find("\nphotos read: " + std::to_string(FRAME_COUNT) + ", failed: 0\n"), std::string::npos);
+    EXPECT_EQ(plain.out.find("lag changed"), std::string::npos);
 }
 
 TEST_F(VideoReading, ALagChangeShowsAtItsFrame)
@@ -179,32 +238,19 @@ TEST_F(VideoReading, ALagChangeShowsAtItsFrame)
     expectNearTruth(*changing, photos, 0, half, "before the change");
     expectNearTruth(*changing, photos, half, photos.size(), "after the change");
 
-    // Where the readings say the lag changed: the split into two steady
-    // stretches that fits them best.
-    std::vector<double> lag;
-    for (const nlohmann::json& photo : photos) {
-        lag.push_back(photo.at("lag_ms").get<double>());
-    }
-    std::size_t bestSplit = 0;
-    double bestCost = INFINITY;
-    for (std::size_t split = 1; split < lag.size(); ++split) {
-        double cost = 0.0;
-        for (const auto& [from, to] : {std::pair{std::size_t{0}, split}, std::pair{split, lag.size()}}) {
-            double mean = 0.0;
-            for (std::size_t i = from; i < to; ++i) {
-                mean += lag[i] / static_cast<double>(to - from);
-            }
-            for (std::size_t i = from; i < to; ++i) {
-                cost += (lag[i] - mean) * (lag[i] - mean);
-            }
-        }
-        if (cost < bestCost) {
-            bestCost = cost;
-            bestSplit = split;
-        }
-    }
-    EXPECT_EQ(bestSplit, half);
-    EXPECT_NEAR(photos.at(bestSplit).at("time_s").get<double>(), static_cast<double>(half) / FPS, 1e-5);
+    // The summary's segments: the change found within CHANGE_WITHIN frames
+    // of where it is, each segment's mean near its own truth, and the whole
+    // video covered.
+    const nlohmann::json& segments = document.at("summary").at("segments");
+    ASSERT_EQ(segments.size(), 2U) << segments.dump();
+    EXPECT_EQ(segments[0].at("first"), 0);
+    EXPECT_EQ(segments[1].at("last"), FRAME_COUNT - 1);
+    const auto split = segments[1].at("first").get<std::size_t>();
+    EXPECT_EQ(segments[0].at("last").get<std::size_t>() + 1, split);
+    EXPECT_NEAR(static_cast<double>(split), static_cast<double>(half), CHANGE_WITHIN) << segments.dump();
+    EXPECT_NEAR(segments[0].at("lag_ms_mean").get<double>(), changing->truth.front().truthLagMs, MEAN_WITHIN_MS);
+    EXPECT_NEAR(segments[1].at("lag_ms_mean").get<double>(), changing->truth.back().truthLagMs, MEAN_WITHIN_MS);
+    EXPECT_EQ(segments[1].at("count"), FRAME_COUNT - split);
 }
 
 TEST_F(VideoReading, EveryNthFrameKeepsItsNumberTimeAndTruth)
@@ -248,14 +294,92 @@ TEST_F(VideoReading, ThePlotShowsTheRunAsPngAndSvg)
     EXPECT_TRUE(has("Display lag: " + std::to_string(FRAME_COUNT) + " frames of lag-change.avi at 60 Hz"));
     EXPECT_TRUE(has("video time (s)"));
     EXPECT_TRUE(has("lag (ms)"));
-    // The summary's mean and interval, as the report gives them.
+    // Each segment's mean and interval, as the report gives them, in its
+    // legend entry; no mean over both.
     const nlohmann::json document = nlohmann::json::parse(second.out);
-    const nlohmann::json& summary = document.at("summary");
+    const nlohmann::json& segments = document.at("summary").at("segments");
+    ASSERT_EQ(segments.size(), 2U);
+    for (const nlohmann::json& segment : segments) {
+        char entry[128];
+        (void)std::snprintf(entry, sizeof entry, "frames %d to %d: %.1f ms (%.1f to %.1f)",
+                            segment.at("first").get<int>(), segment.at("last").get<int>(),
+                            segment.at("lag_ms_mean").get<double>(), segment.at("lag_ms_ci95")[0].get<double>(),
+                            segment.at("lag_ms_ci95")[1].get<double>());
+        EXPECT_TRUE(has(entry)) << entry;
+    }
     char mean[64];
-    (void)std::snprintf(mean, sizeof mean, "mean %.1f ms", summary.at("lag_ms_mean").get<double>());
-    char interval[96];
-    (void)std::snprintf(interval, sizeof interval, "95 %% interval %.1f to %.1f ms",
-                        summary.at("lag_ms_ci95")[0].get<double>(), summary.at("lag_ms_ci95")[1].get<double>());
-    EXPECT_TRUE(has(mean)) << mean;
-    EXPECT_TRUE(has(interval)) << interval;
+    (void)std::snprintf(mean, sizeof mean, "mean %.1f ms", document.at("summary").at("lag_ms_mean").get<double>());
+    EXPECT_FALSE(has(mean)) << mean;
+}
+
+TEST_F(VideoReading, ALiveStreamIsReadUntilInterrupted)
+{
+    // The steady video sent in real time, over and over, as a camera app
+    // streams: MPEG-TS over UDP on the loopback.
+    const int port = freePort();
+    ASSERT_GT(port, 0);
+    const std::string url = "udp://127.0.0.1:" + std::to_string(port);
+    const photo_model::Mode& mode = steady->scenario.mode;
+    RunningProcess reader =
+        startProcess(VESMIRA_READ_BINARY, {"vesmira-read", "--live", url, std::to_string(mode.width),
+                                           std::to_string(mode.height), std::to_string(mode.rate)});
+    RunningProcess sender = startProcess(FFMPEG_BINARY, {"ffmpeg",
+                                                         "-nostdin",
+                                                         "-loglevel",
+                                                         "error",
+                                                         "-re",
+                                                         "-stream_loop",
+                                                         "-1",
+                                                         "-i",
+                                                         steady->path,
+                                                         "-c:v",
+                                                         "mpeg2video",
+                                                         "-q:v",
+                                                         "3",
+                                                         "-g",
+                                                         "12",
+                                                         "-r",
+                                                         std::to_string(LIVE_RATE),
+                                                         "-f",
+                                                         "mpegts",
+                                                         url});
+    std::string out;
+    const bool going = waitUntil(
+        [&] {
+            readAvailable(reader.outFd, &out);
+            return linesWithLag(out) >= 2 || hasEnded(reader.pid);
+        },
+        LIVE_WAIT_MS);
+    kill(reader.pid, SIGINT);
+    const ProcessResult run = finishProcess(&reader, LIVE_WAIT_MS);
+    kill(sender.pid, SIGTERM);
+    (void)finishProcess(&sender, LIVE_WAIT_MS);
+    out += run.out;
+    ASSERT_TRUE(going) << out << run.err;
+    ASSERT_GE(linesWithLag(out), 2) << out << run.err;
+
+    // Interrupted: the summary of every frame read, and success.
+    ASSERT_TRUE(run.exited) << run.err;
+    EXPECT_EQ(run.exitStatus, 0) << run.err;
+    const std::size_t summary = out.find("\nphotos read: ");
+    ASSERT_NE(summary, std::string::npos) << out;
+    const std::size_t meanAt = out.find("\nlag: mean ", summary);
+    ASSERT_NE(meanAt, std::string::npos) << out;
+    const double mean = std::stod(out.substr(meanAt + std::string("\nlag: mean ").size()));
+    EXPECT_NEAR(mean, steady->truth.front().truthLagMs, MEAN_WITHIN_MS) << out;
+    EXPECT_EQ(out.find("lag changed"), std::string::npos) << out;
+}
+
+TEST(LiveReading, ASourceThatSendsNothingEndsTheRunWithAnError)
+{
+    const int port = freePort();
+    ASSERT_GT(port, 0);
+    const std::string url = "udp://127.0.0.1:" + std::to_string(port);
+    const ProcessResult run =
+        runProcess(VESMIRA_READ_BINARY, {"vesmira-read", "--live", url, "1920", "1080", "60"}, {}, SILENT_SOURCE_MS);
+    ASSERT_FALSE(run.timedOut) << "still waiting after " << SILENT_SOURCE_MS << " ms";
+    ASSERT_TRUE(run.exited);
+    EXPECT_EQ(run.exitStatus, 1);
+    EXPECT_EQ(run.err, "vesmira-read: " + url + ": the stream cannot be opened, or sent nothing in 5 s\n");
+    EXPECT_EQ(run.out, "");
 }

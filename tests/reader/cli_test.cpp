@@ -23,7 +23,8 @@ namespace {
 
 const std::string USAGE =
     "usage: vesmira-read [--json] [--reference left|right|top|bottom] [--annotate DIR] [--readout MS]\n"
-    "                    [--exposure MS] [--every N] [--plot FILE] WIDTH HEIGHT RATE PHOTO|VIDEO...\n";
+    "                    [--exposure MS] [--every N] [--plot FILE] WIDTH HEIGHT RATE PHOTO|VIDEO...\n"
+    "       vesmira-read [options] --live SOURCE WIDTH HEIGHT RATE\n";
 
 bool startsWith(const std::string& text, const std::string& start)
 {
@@ -197,12 +198,13 @@ TEST(ReaderCommand, JsonFollowsTheContract)
         EXPECT_TRUE(contains(photo.at("error").get<std::string>(), photos[i].reason)) << photo.dump();
     }
     const json& summary = document.at("summary");
-    EXPECT_EQ(summary.size(), 6U) << summary.dump();
+    EXPECT_EQ(summary.size(), 7U) << summary.dump();
     EXPECT_EQ(summary.at("photos_read"), 0);
     EXPECT_EQ(summary.at("photos_failed"), photos.size());
     for (const char* field : {"lag_ms_mean", "lag_ms_median", "lag_ms_ci95", "lag_frames_mean"}) {
         EXPECT_TRUE(summary.at(field).is_null()) << field;
     }
+    EXPECT_EQ(summary.at("segments"), json::array());
 }
 
 TEST(ReaderCommand, AnnotatesEveryDecodedPhotoWithoutTouchingThePhotos)

@@ -230,11 +230,24 @@ TEST(CommandLine, UsageAndHelpShowTheSynopsis)
 {
     const std::string synopsis =
         "usage: vesmira-read [--json] [--reference left|right|top|bottom] [--annotate DIR] [--readout MS]\n"
-        "                    [--exposure MS] [--every N] [--plot FILE] WIDTH HEIGHT RATE PHOTO|VIDEO...\n";
+        "                    [--exposure MS] [--every N] [--plot FILE] WIDTH HEIGHT RATE PHOTO|VIDEO...\n"
+        "       vesmira-read [options] --live SOURCE WIDTH HEIGHT RATE\n";
     EXPECT_EQ(reader::usageText().rfind(synopsis, 0), 0U);
     EXPECT_EQ(reader::helpText().rfind(synopsis, 0), 0U);
     for (const char* word : {"--json", "--reference", "--annotate", "--readout", "--exposure", "--every", "--plot",
-                             "WIDTH HEIGHT RATE", "video", "Exit status"}) {
+                             "--live", "WIDTH HEIGHT RATE", "video", "Exit status"}) {
         EXPECT_NE(reader::helpText().find(word), std::string::npos) << word;
     }
+}
+
+TEST(CommandLine, LiveTakesASourceAndTheModeAlone)
+{
+    const CommandLine line = parseCommandLine({"--json", "--live", "udp://127.0.0.1:5000", "1920", "1080", "60"});
+    ASSERT_EQ(line.action, CommandLine::Action::Read);
+    EXPECT_EQ(line.options.liveSource, "udp://127.0.0.1:5000");
+    EXPECT_TRUE(line.options.files.empty());
+    EXPECT_EQ(line.options.settings.mode.rate, 60);
+    EXPECT_NE(usageErrorOf({"--live", "/dev/video0", "1920", "1080", "60", "a.jpg"}).find("--live"), std::string::npos);
+    EXPECT_NE(usageErrorOf({"--live", "/dev/video0", "1920", "1080"}).find("--live"), std::string::npos);
+    usageErrorOf({"--live=", "1920", "1080", "60"});
 }

@@ -453,3 +453,19 @@ TEST(HistogramBins, WholeFramesNeverFallOnAnEdge)
     EXPECT_LT(reader::histogramBins(close, frame).width, frame);
     EXPECT_GT(reader::histogramBins(spread, frame).width, frame);
 }
+
+TEST(HistogramBins, ALagChangeDoesNotWidenThemPastEachLevelsScatter)
+{
+    // Two stretches of the three levels a 240 frames/s camera reads off a
+    // 60 Hz pair, 25 ms apart.
+    const double frame = 1000.0 / 60.0;
+    std::vector<double> values;
+    values.reserve(360);
+    for (int i = 0; i < 360; ++i) {
+        values.push_back((i < 180 ? 24.7 : 49.7) + 1.15 * (i % 3 - 1));
+    }
+    const reader::HistogramBins bins = reader::histogramBins(values, frame, {0, 180});
+    EXPECT_LT(bins.width, 1.15) << "each level a bar of its own";
+    // Taken as one stretch, the change sets the width.
+    EXPECT_GT(reader::histogramBins(values, frame).width, 5.0);
+}

@@ -146,6 +146,37 @@ TEST(PlainReport, SummaryGivesCountsMeanIntervalAndMedian)
               "lag in frames: mean 3.25, 95 % confidence interval 0.77 to 5.73, median 3.25\n");
 }
 
+// Twelve photos three frames behind, one not read, twelve six frames
+// behind; each with a little scatter.
+std::vector<PhotoResult> photosWithALagChange()
+{
+    std::vector<PhotoResult> results;
+    for (int i = 0; i < 25; ++i) {
+        const int frames = i < 12 ? 3 : 6;
+        const double part = 0.05 * (i % 3 - 1);
+        results.push_back(i == 12
+                              ? failedPhoto("m", "x")
+                              : readPhoto(std::to_string(i), 20, 20 - frames, frames, frames * 1000.0 / 60.0, part));
+    }
+    return results;
+}
+
+TEST(PlainReport, ALagChangeGivesEachSegmentAndAWarning)
+{
+    const std::string text = reader::plainSummary(summaryOf(photosWithALagChange()));
+    // The photos counted from 1 as given, the one not read among them.
+    EXPECT_NE(text.find("\nphotos 1 to 12: mean 50.0 ms, 95 % interval 49.5 to 50.5 ms\n"
+                        "photos 14 to 25: mean 100.0 ms, 95 % interval 99.5 to 100.5 ms\n"
+                        "warning: the lag changed during the series: the mean over all of it mixes 2 segments"),
+              std::string::npos)
+        << text;
+    // A steady series has none of that.
+    EXPECT_EQ(reader::plainSummary(
+                  summaryOf({readPhoto("a", 17, 14, 3, 50.0, 0.25), readPhoto("b", 17, 15, 2, 100.0 / 3, 0.25)}))
+                  .find("photos 1 to 2"),
+              std::string::npos);
+}
+
 TEST(PlainReport, SummaryOfOnePhotoOrNone)
 {
     EXPECT_EQ(reader::plainSummary(summaryOf({readPhoto("a", 17, 14, 3, 50.0)})),
@@ -232,8 +263,8 @@ TEST(JsonReport, AFailedPhotoHasFileOkAndError)
 
 TEST(JsonReport, SummaryFieldsAndTheirNulls)
 {
-    const std::set<std::string> fields = {"photos_read",   "photos_failed", "lag_ms_mean",
-                                          "lag_ms_median", "lag_ms_ci95",   "lag_frames_mean"};
+    const std::set<std::string> fields = {"photos_read", "photos_failed",   "lag_ms_mean", "lag_ms_median",
+                                          "lag_ms_ci95", "lag_frames_mean", "segments"};
 
     // Of the sub-frame readings: half a frame less than the columns say.
     const json several = reader::summaryJson(
@@ -249,6 +280,10 @@ TEST(JsonReport, SummaryFieldsAndTheirNulls)
     // 41.667 -+ 4.302653 * 16.6667 / sqrt(3), to the microsecond.
     EXPECT_DOUBLE_EQ(several["lag_ms_ci95"][0].get<double>(), 0.264);
     EXPECT_DOUBLE_EQ(several["lag_ms_ci95"][1].get<double>(), 83.069);
+    // One segment, the whole series, first and last counted in photos.
+    EXPECT_EQ(several["segments"].dump(),
+              R"([{"first":0,"last":2,"count":3,"lag_ms_mean":41.667,"lag_ms_median":41.667,)"
+              R"("lag_ms_ci95":[0.264,83.069]}])");
 
     const json one = reader::summaryJson(summaryOf({readPhoto("a", 17, 14, 3, 50.0)}));
     EXPECT_EQ(keysOf(one), fields);
@@ -262,6 +297,18 @@ TEST(JsonReport, SummaryFieldsAndTheirNulls)
     for (const char* field : {"lag_ms_mean", "lag_ms_median", "lag_ms_ci95", "lag_frames_mean"}) {
         EXPECT_TRUE(none[field].is_null()) << field;
     }
+    EXPECT_EQ(none["segments"], json::array());
+
+    // Where the lag changed: the places of the photos, the failed one
+    // between the two segments counted too.
+    const json changed = reader::summaryJson(summaryOf(photosWithALagChange()));
+    ASSERT_EQ(changed["segments"].size(), 2U) << changed.dump();
+    EXPECT_EQ(changed["segments"][0]["first"], 0);
+    EXPECT_EQ(changed["segments"][0]["last"], 11);
+    EXPECT_EQ(changed["segments"][1]["first"], 13);
+    EXPECT_EQ(changed["segments"][1]["last"], 24);
+    EXPECT_EQ(changed["segments"][1]["count"], 12);
+    EXPECT_DOUBLE_EQ(changed["segments"][1]["lag_ms_mean"].get<double>(), 100.0);
 }
 
 TEST(JsonReport, TheStreamedDocumentParsesWithAnyNumberOfPhotos)
