@@ -1,5 +1,5 @@
 // vesmira-read-benchmark [PHOTOS [MEMORY_PHOTOS]]
-// vesmira-read-benchmark --video [FRAMES]
+// vesmira-read-benchmark --video [FRAMES [KEEP_DIR]]
 // vesmira-read-benchmark --heic [PHOTOS]
 //
 // How reading compares with decoding, and whether memory stays flat:
@@ -20,7 +20,8 @@
 // peak memory, and the machine's load around the runs; then, in this
 // process, the time one frame takes to read when the screens must be
 // searched for (as in a photo) and when they are known from the frame
-// before.
+// before. With KEEP_DIR the videos and the reader's JSON of each
+// (VIDEO.json) are written there and left, to compare runs.
 // With --heic: makes PHOTOS (default 10) such photos as HEIC, as phones save
 // them, and times libheif decoding them, vesmira-read --json reading them,
 // and decoding them again, as for JPEG.
@@ -344,7 +345,7 @@ int videoBenchmark(int frameCount, const std::string& dir)
         const int decoded = decodeVideo(path);
         const double decodeBefore = secondsSince(start);
         long peakKb = 0;
-        const std::string json = dir + "/read.json";
+        const std::string json = path + ".json";
         start = Clock::now();
         const int status = runChild(readerCommand(scenario, {path}), &peakKb, json.c_str());
         const double reading = secondsSince(start);
@@ -397,9 +398,20 @@ int main(int argc, char** argv)
 {
     if (argc > 1 && std::string(argv[1]) == "--video") {
         const int frames = argc > 2 ? std::atoi(argv[2]) : 300;  // NOLINT(cert-err34-c): checked below
-        if (argc > 3 || frames < 2) {
-            (void)std::fputs("usage: vesmira-read-benchmark --video [FRAMES]  (at least 2)\n", stderr);
+        if (argc > 4 || frames < 2) {
+            (void)std::fputs("usage: vesmira-read-benchmark --video [FRAMES [KEEP_DIR]]  (at least 2 frames)\n",
+                             stderr);
             return 2;
+        }
+        if (argc == 4) {
+            photo_model::keepFreedMemory();
+            std::filesystem::create_directories(argv[3]);
+            try {
+                return videoBenchmark(frames, argv[3]);
+            } catch (const std::exception& error) {
+                (void)std::fprintf(stderr, "vesmira-read-benchmark: %s\n", error.what());
+                return 1;
+            }
         }
         return inTemporaryFolder([frames](const std::string& dir) { return videoBenchmark(frames, dir); });
     }

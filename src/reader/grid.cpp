@@ -68,6 +68,51 @@ std::complex<double> component(const std::vector<double>& profile, double period
     return sum;
 }
 
+// Strengths to sweep together: each period's sum is a chain of dependent
+// multiplications, and several chains side by side keep the core busy.
+constexpr int SWEEP_LANES = 8;
+
+// |component(profile, low + i * stepSize)| for i in 0..steps: the same
+// arithmetic as component(), several periods at a time.
+std::vector<double> sweepStrengths(const std::vector<double>& profile, double low, double stepSize, int steps)
+{
+    std::vector<double> strengths(static_cast<size_t>(steps) + 1);
+    for (int first = 0; first <= steps; first += SWEEP_LANES) {
+        const int lanes = std::min(SWEEP_LANES, steps + 1 - first);
+        double turnRe[SWEEP_LANES];
+        double turnIm[SWEEP_LANES];
+        double phasorRe[SWEEP_LANES];
+        double phasorIm[SWEEP_LANES];
+        double sumRe[SWEEP_LANES];
+        double sumIm[SWEEP_LANES];
+        for (int k = 0; k < SWEEP_LANES; ++k) {
+            // Spare lanes repeat the last period; their sums are dropped.
+            const double period = low + std::min(first + k, steps) * stepSize;
+            const std::complex<double> turn = std::polar(1.0, -2.0 * CV_PI / period);
+            turnRe[k] = turn.real();
+            turnIm[k] = turn.imag();
+            phasorRe[k] = 1.0;
+            phasorIm[k] = 0.0;
+            sumRe[k] = 0.0;
+            sumIm[k] = 0.0;
+        }
+        for (const double value : profile) {
+            for (int k = 0; k < SWEEP_LANES; ++k) {
+                sumRe[k] += value * phasorRe[k];
+                sumIm[k] += value * phasorIm[k];
+                const double re = phasorRe[k] * turnRe[k] - phasorIm[k] * turnIm[k];
+                const double im = phasorRe[k] * turnIm[k] + phasorIm[k] * turnRe[k];
+                phasorRe[k] = re;
+                phasorIm[k] = im;
+            }
+        }
+        for (int k = 0; k < lanes; ++k) {
+            strengths[static_cast<size_t>(first + k)] = std::abs(std::complex<double>(sumRe[k], sumIm[k]));
+        }
+    }
+    return strengths;
+}
+
 }  // namespace
 
 std::pair<double, double> GridReading::columnBounds(int c) const
@@ -92,7 +137,7 @@ double uncroppedX(double rectifiedX, double crop, int width)
     return crop * width + rectifiedX * (1.0 - 2.0 * crop);
 }
 
-GridReading findGrid(const cv::Mat& photo, const cv::Matx33d& toPattern, const Mode& mode)
+GridReading findGrid(const cv::Mat& photo, const cv::Matx33d& toPattern, const Mode& mode, StripMaps* maps)
 {
     GridReading grid;
     const int step = mode.columnStep();
@@ -103,7 +148,7 @@ GridReading findGrid(const cv::Mat& photo, const cv::Matx33d& toPattern, const M
     // are vertical.
     const cv::Rect2d region = bandRegion(mode);
     const cv::Size size(mode.width, std::max(1, static_cast<int>(region.height / ROW_STRIDE)));
-    const cv::Mat band = rectifyRegion(photo, toPattern, region, size);
+    const cv::Mat band = rectifyRegion(photo, toPattern, region, size, maps);
     const auto drawnSpacing = static_cast<double>(step);
     const std::vector<double> profile = lineProfile(band, static_cast<int>(std::lround(drawnSpacing)));
     double energy = 0.0;
@@ -123,12 +168,11 @@ GridReading findGrid(const cv::Mat& photo, const cv::Matx33d& toPattern, const M
     double high = drawnSpacing * MAX_STRETCH;
     for (int pass = 0; pass < 3; ++pass) {
         const auto steps = static_cast<int>((high - low) / stepSize);
+        const std::vector<double> strengths = sweepStrengths(profile, low, stepSize, steps);
         for (int i = 0; i <= steps; ++i) {
-            const double period = low + i * stepSize;
-            const double strength = std::abs(component(profile, period));
-            if (strength > bestStrength) {
-                bestStrength = strength;
-                bestPeriod = period;
+            if (strengths[static_cast<size_t>(i)] > bestStrength) {
+                bestStrength = strengths[static_cast<size_t>(i)];
+                bestPeriod = low + i * stepSize;
             }
         }
         low = bestPeriod - stepSize;

@@ -55,8 +55,15 @@ int main(int argc, char** argv)
             case reader::CommandLine::Action::Read:
                 break;
         }
+        // A video's screens that stay put keep their strips' maps from
+        // frame to frame.
+        reader::StripMaps maps;
+        const reader::PhotoReader read = [&maps](const cv::Mat& photo, const reader::ReadSettings& settings,
+                                                 const std::array<reader::Quad, 2>* known) {
+            return reader::readPhoto(photo, settings, known, known != nullptr ? &maps : nullptr);
+        };
         return reader::runReader(line.options, std::cout, std::cerr, sameDestination(STDOUT_FILENO, STDERR_FILENO),
-                                 reader::readPhoto);
+                                 read);
     } catch (const std::exception& e) {
         std::cerr << "vesmira-read: " << e.what() << "\n";
         return 1;

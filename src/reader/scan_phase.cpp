@@ -20,7 +20,7 @@ constexpr int SMOOTHING_ROWS = 5;
 
 // Mean green of each pattern row of the bar's height inside a column.
 std::vector<double> columnRows(const cv::Mat& photo, const cv::Matx33d& toPattern, const GridReading& grid, int column,
-                               int top, int bottom)
+                               int top, int bottom, StripMaps* maps)
 {
     // The middle of the column the bar stage measured, clear of its lines.
     const auto [lineLeft, lineRight] = grid.columnBounds(column);
@@ -28,7 +28,7 @@ std::vector<double> columnRows(const cv::Mat& photo, const cv::Matx33d& toPatter
     const double width = 0.6 * (lineRight - lineLeft);
     const cv::Rect2d region(left, top, width, bottom - top);
     const cv::Size size(std::max(1, static_cast<int>(std::lround(width))), bottom - top);
-    const cv::Mat strip = rectifyRegion(photo, toPattern, region, size);
+    const cv::Mat strip = rectifyRegion(photo, toPattern, region, size, maps);
     cv::Mat green;
     cv::extractChannel(strip, green, 1);
     cv::Mat means;
@@ -66,7 +66,7 @@ struct Crossing {
 };
 
 Crossing findCrossing(const cv::Mat& photo, const cv::Matx33d& toPattern, const GridReading& grid,
-                      const BarReading& bar, int newest, int top, int bottom)
+                      const BarReading& bar, int newest, int top, int bottom, StripMaps* maps)
 {
     const int previous = preceding(newest);
     const int background = backgroundColumn(bar, newest);
@@ -75,10 +75,10 @@ Crossing findCrossing(const cv::Mat& photo, const cv::Matx33d& toPattern, const 
         return {};
     }
     const bool previousShown = !std::isnan(bar.columnLevel[static_cast<size_t>(previous)]);
-    const std::vector<double> newLight = columnRows(photo, toPattern, grid, newest, top, bottom);
-    const std::vector<double> oldLight = previousShown ? columnRows(photo, toPattern, grid, previous, top, bottom)
+    const std::vector<double> newLight = columnRows(photo, toPattern, grid, newest, top, bottom, maps);
+    const std::vector<double> oldLight = previousShown ? columnRows(photo, toPattern, grid, previous, top, bottom, maps)
                                                        : std::vector<double>(newLight.size(), 0.0);
-    const std::vector<double> ground = columnRows(photo, toPattern, grid, background, top, bottom);
+    const std::vector<double> ground = columnRows(photo, toPattern, grid, background, top, bottom, maps);
 
     // Share of the newest column in each row's light.
     const size_t rows = newLight.size();
@@ -133,7 +133,7 @@ Crossing findCrossing(const cv::Mat& photo, const cv::Matx33d& toPattern, const 
 }  // namespace
 
 ScanReading readScanPhase(const cv::Mat& photo, const cv::Matx33d& toPattern, const GridReading& grid,
-                          const BarReading& bar, const Mode& mode)
+                          const BarReading& bar, const Mode& mode, StripMaps* maps)
 {
     ScanReading scan;
     if (!bar.found) {
@@ -144,10 +144,10 @@ ScanReading readScanPhase(const cv::Mat& photo, const cv::Matx33d& toPattern, co
     // The bar read may be the older of two frames: the next column can be
     // scanning in above it, too faint to count as a second bar.
     int newest = following(bar.column);
-    Crossing crossing = findCrossing(photo, toPattern, grid, bar, newest, top, bottom);
+    Crossing crossing = findCrossing(photo, toPattern, grid, bar, newest, top, bottom, maps);
     if (crossing.kind != Crossing::Found) {
         newest = bar.column;
-        crossing = findCrossing(photo, toPattern, grid, bar, newest, top, bottom);
+        crossing = findCrossing(photo, toPattern, grid, bar, newest, top, bottom, maps);
     }
     scan.newestColumn = newest;
     const cv::Matx33d toPhoto = toPattern.inv();
