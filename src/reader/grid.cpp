@@ -68,49 +68,85 @@ std::complex<double> component(const std::vector<double>& profile, double period
     return sum;
 }
 
-// Strengths to sweep together: each period's sum is a chain of dependent
-// multiplications, and several chains side by side keep the core busy.
-constexpr int SWEEP_LANES = 8;
+// Periods swept side by side: each period's sum is a chain of dependent
+// multiplications, and lanes of a vector register take several at once.
+// Each lane does component()'s operations in component()'s order, so the
+// strengths come out the same as one period at a time.
+typedef double Lanes __attribute__((vector_size(32)));  // NOLINT(modernize-use-using): a GCC vector type
+constexpr int SWEEP_LANES = 4;
+constexpr int SWEEP_VECTORS = 2;
 
-// |component(profile, low + i * stepSize)| for i in 0..steps: the same
-// arithmetic as component(), several periods at a time.
-std::vector<double> sweepStrengths(const std::vector<double>& profile, double low, double stepSize, int steps)
+// One vector of periods: the turn per sample, the turn so far, the sums.
+struct Chain {
+    Lanes turnRe;
+    Lanes turnIm;
+    Lanes phasorRe;
+    Lanes phasorIm;
+    Lanes sumRe;
+    Lanes sumIm;
+};
+
+__attribute__((always_inline)) inline Chain startChain(const double* re, const double* im)
 {
+    return {Lanes{re[0], re[1], re[2], re[3]},
+            Lanes{im[0], im[1], im[2], im[3]},
+            Lanes{1.0, 1.0, 1.0, 1.0},
+            Lanes{},
+            Lanes{},
+            Lanes{}};
+}
+
+// |component(profile, low + i * stepSize)| for i in 0..steps; compiled
+// into both versions below.
+__attribute__((always_inline)) inline std::vector<double> sweep(const std::vector<double>& profile, double low,
+                                                                double stepSize, int steps)
+{
+    constexpr int PER_PASS = SWEEP_LANES * SWEEP_VECTORS;
     std::vector<double> strengths(static_cast<size_t>(steps) + 1);
-    for (int first = 0; first <= steps; first += SWEEP_LANES) {
-        const int lanes = std::min(SWEEP_LANES, steps + 1 - first);
-        double turnRe[SWEEP_LANES];
-        double turnIm[SWEEP_LANES];
-        double phasorRe[SWEEP_LANES];
-        double phasorIm[SWEEP_LANES];
-        double sumRe[SWEEP_LANES];
-        double sumIm[SWEEP_LANES];
-        for (int k = 0; k < SWEEP_LANES; ++k) {
+    for (int first = 0; first <= steps; first += PER_PASS) {
+        double turnReal[PER_PASS];
+        double turnImag[PER_PASS];
+        for (int k = 0; k < PER_PASS; ++k) {
             // Spare lanes repeat the last period; their sums are dropped.
             const double period = low + std::min(first + k, steps) * stepSize;
             const std::complex<double> turn = std::polar(1.0, -2.0 * CV_PI / period);
-            turnRe[k] = turn.real();
-            turnIm[k] = turn.imag();
-            phasorRe[k] = 1.0;
-            phasorIm[k] = 0.0;
-            sumRe[k] = 0.0;
-            sumIm[k] = 0.0;
+            turnReal[k] = turn.real();
+            turnImag[k] = turn.imag();
         }
+        Chain chains[SWEEP_VECTORS] = {startChain(turnReal, turnImag),
+                                       startChain(turnReal + SWEEP_LANES, turnImag + SWEEP_LANES)};
         for (const double value : profile) {
-            for (int k = 0; k < SWEEP_LANES; ++k) {
-                sumRe[k] += value * phasorRe[k];
-                sumIm[k] += value * phasorIm[k];
-                const double re = phasorRe[k] * turnRe[k] - phasorIm[k] * turnIm[k];
-                const double im = phasorRe[k] * turnIm[k] + phasorIm[k] * turnRe[k];
-                phasorRe[k] = re;
-                phasorIm[k] = im;
+            for (Chain& chain : chains) {
+                chain.sumRe += value * chain.phasorRe;
+                chain.sumIm += value * chain.phasorIm;
+                const Lanes re = chain.phasorRe * chain.turnRe - chain.phasorIm * chain.turnIm;
+                const Lanes im = chain.phasorRe * chain.turnIm + chain.phasorIm * chain.turnRe;
+                chain.phasorRe = re;
+                chain.phasorIm = im;
             }
         }
-        for (int k = 0; k < lanes; ++k) {
-            strengths[static_cast<size_t>(first + k)] = std::abs(std::complex<double>(sumRe[k], sumIm[k]));
+        for (int i = first; i <= std::min(steps, first + PER_PASS - 1); ++i) {
+            const int v = (i - first) / SWEEP_LANES;
+            const int k = (i - first) % SWEEP_LANES;
+            const Chain& chain = chains[v];
+            strengths[static_cast<size_t>(i)] = std::abs(std::complex<double>(chain.sumRe[k], chain.sumIm[k]));
         }
     }
     return strengths;
+}
+
+// AVX's registers take four lanes at once rather than two; without FMA the
+// arithmetic stays the same.
+__attribute__((target("avx"))) std::vector<double> sweepWithAvx(const std::vector<double>& profile, double low,
+                                                                double stepSize, int steps)
+{
+    return sweep(profile, low, stepSize, steps);
+}
+
+std::vector<double> sweepStrengths(const std::vector<double>& profile, double low, double stepSize, int steps)
+{
+    static const bool avx = __builtin_cpu_supports("avx") != 0;
+    return avx ? sweepWithAvx(profile, low, stepSize, steps) : sweep(profile, low, stepSize, steps);
 }
 
 }  // namespace
