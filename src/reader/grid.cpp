@@ -145,7 +145,7 @@ __attribute__((target("avx"))) std::vector<double> sweepWithAvx(const std::vecto
 
 std::vector<double> sweepStrengths(const std::vector<double>& profile, double low, double stepSize, int steps)
 {
-    static const bool avx = __builtin_cpu_supports("avx") != 0;
+    static const bool avx = __builtin_cpu_supports("avx");
     return avx ? sweepWithAvx(profile, low, stepSize, steps) : sweep(profile, low, stepSize, steps);
 }
 

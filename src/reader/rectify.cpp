@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <cstddef>
 
 namespace reader {
 
@@ -48,8 +49,9 @@ std::shared_ptr<StripMap> makeStripMap(const cv::Matx33d& outputToPhoto, cv::Siz
                 std::clamp((y0 + m(1, 0) * x) * w, static_cast<double>(INT_MIN), static_cast<double>(INT_MAX));
             const int px = cv::saturate_cast<int>(fx);
             const int py = cv::saturate_cast<int>(fy);
-            xy[2 * x] = cv::saturate_cast<short>(px >> cv::INTER_BITS);
-            xy[2 * x + 1] = cv::saturate_cast<short>(py >> cv::INTER_BITS);
+            const std::ptrdiff_t at = 2 * static_cast<std::ptrdiff_t>(x);
+            xy[at] = cv::saturate_cast<short>(px >> cv::INTER_BITS);
+            xy[at + 1] = cv::saturate_cast<short>(py >> cv::INTER_BITS);
             alpha[x] = static_cast<ushort>((py & (cv::INTER_TAB_SIZE - 1)) * cv::INTER_TAB_SIZE +
                                            (px & (cv::INTER_TAB_SIZE - 1)));
         }
