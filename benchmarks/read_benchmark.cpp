@@ -21,7 +21,8 @@
 // process, the time one frame takes to read when the screens must be
 // searched for (as in a photo) and when they are known from the frame
 // before. With KEEP_DIR the videos and the reader's JSON of each
-// (VIDEO.json) are written there and left, to compare runs.
+// (VIDEO.json) are written there and left, to compare runs; videos of as
+// many frames already there are taken as they are.
 // With --heic: makes PHOTOS (default 10) such photos as HEIC, as phones save
 // them, and times libheif decoding them, vesmira-read --json reading them,
 // and decoding them again, as for JPEG.
@@ -326,6 +327,11 @@ int videoBenchmark(int frameCount, const std::string& dir)
     {
         const photo_model::PatternFrames frames = patternFrames(scenario);
         for (const auto& [path, codec] : videos) {
+            // A kept video of as many frames is the same video: the model is seeded.
+            if (std::filesystem::exists(path) && decodeVideo(path) == frameCount) {
+                std::printf("%s: kept from an earlier run\n", path.c_str());
+                continue;
+            }
             photo_model::VideoSettings settings;
             settings.fps = 240.0;
             settings.frameCount = frameCount;
