@@ -17,10 +17,10 @@
 // 1920 x 1080 at 240 fps of the same scene, as MPEG-4 in .mp4 and as MJPEG
 // in .avi, and prints for each the frames per second that decoding alone
 // (cv::VideoCapture, every frame to BGR) and vesmira-read --json reach, its
-// peak memory, and the machine's load around the runs; then, in this
-// process, the time one frame takes to read when the screens must be
-// searched for (as in a photo) and when they are known from the frame
-// before. With KEEP_DIR the videos and the reader's JSON of each
+// peak memory, their ratio with and without the reader's start, and the
+// machine's load around the runs; then, in this process, the time one frame
+// takes to read when the screens must be searched for (as in a photo) and
+// when they are known from the frame before. With KEEP_DIR the videos and the reader's JSON of each
 // (VIDEO.json) are written there and left, to compare runs; videos of as
 // many frames already there are taken as they are.
 // With --heic: makes PHOTOS (default 10) such photos as HEIC, as phones save
@@ -372,6 +372,11 @@ int videoBenchmark(int frameCount, const std::string& dir)
             "  vesmira-read --json: %.2f s, %.0f frames/s (%.1f ms a frame), %d of %d frames read, "
             "peak resident memory %.1f MB\n",
             reading, frameCount / reading, 1000.0 * reading / frameCount, read, frameCount, megabytes(peakKb));
+        const double starting = startTime();
+        std::printf(
+            "  reader / decoding, in frames/s: %.2f; without the reader's start (%.2f s, vesmira-read --help): "
+            "%.2f\n",
+            decoding / reading, starting, decoding / (reading - starting));
         std::printf("  load average after: %s\n", loadAverage().c_str());
     }
     searchedAgainstTracked(videos.front().first, scenario);
