@@ -57,29 +57,19 @@ BarReading findBar(const cv::Mat& photo, const cv::Matx33d& toPattern, const Gri
     const cv::Rect2d region(0.0, rows.top, mode.width, rows.bottom - rows.top);
     const cv::Mat strip = rectifyRegion(photo, toPattern, region,
                                         cv::Size(mode.width, std::max(1, (rows.bottom - rows.top) / ROW_STRIDE)), maps);
-    // Each channel's mean down every column, in one pass.
-    std::vector<int> sums(3 * static_cast<size_t>(strip.cols), 0);
-    for (int y = 0; y < strip.rows; ++y) {
-        const uchar* pixel = strip.ptr<uchar>(y);
-        for (auto& sum : sums) {
-            sum += *pixel++;
-        }
-    }
-    cv::Mat blue(1, strip.cols, CV_64F);
-    cv::Mat profile(1, strip.cols, CV_64F);
-    cv::Mat red(1, strip.cols, CV_64F);
-    const double perRow = 1.0 / strip.rows;
-    for (int x = 0; x < strip.cols; ++x) {
-        const size_t at = 3 * static_cast<size_t>(x);
-        blue.at<double>(0, x) = sums[at] * perRow;
-        profile.at<double>(0, x) = sums[at + 1] * perRow;
-        red.at<double>(0, x) = sums[at + 2] * perRow;
-    }
+    std::vector<cv::Mat> bgr;
+    cv::split(strip, bgr);
+    cv::Mat profile;
+    cv::reduce(bgr[1], profile, 0, cv::REDUCE_AVG, CV_64F);
     const auto* level = profile.ptr<double>(0);
 
     // What a full bar should add to the green: the background is half blue
     // and no red or green, the bar full green, so twice the background's
     // blue above its red, give or take the camera's white balance.
+    cv::Mat blue;
+    cv::Mat red;
+    cv::reduce(bgr[0], blue, 0, cv::REDUCE_AVG, CV_64F);
+    cv::reduce(bgr[2], red, 0, cv::REDUCE_AVG, CV_64F);
     std::vector<double> blueLift(static_cast<size_t>(blue.cols));
     for (int x = 0; x < blue.cols; ++x) {
         blueLift[static_cast<size_t>(x)] = blue.at<double>(0, x) - red.at<double>(0, x);
