@@ -46,7 +46,7 @@ std::vector<double> lineProfile(const cv::Mat& band, int window)
     // four band-sized pictures in between.
     std::vector<int> sums(static_cast<size_t>(band.cols), 0);
     for (int y = 0; y < band.rows; ++y) {
-        const uchar* pixel = band.ptr<uchar>(y);
+        const auto* pixel = band.ptr<uchar>(y);
         for (auto& sum : sums) {
             sum += std::min({pixel[0], pixel[1], pixel[2]});
             pixel += 3;
