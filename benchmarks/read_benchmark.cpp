@@ -1,5 +1,5 @@
 // vesmira-read-benchmark [PHOTOS [MEMORY_PHOTOS]]
-// vesmira-read-benchmark --video [FRAMES]
+// vesmira-read-benchmark --video [FRAMES [KEEP_DIR]]
 // vesmira-read-benchmark --heic [PHOTOS]
 //
 // How reading compares with decoding, and whether memory stays flat:
@@ -17,10 +17,12 @@
 // 1920 x 1080 at 240 fps of the same scene, as MPEG-4 in .mp4 and as MJPEG
 // in .avi, and prints for each the frames per second that decoding alone
 // (cv::VideoCapture, every frame to BGR) and vesmira-read --json reach, its
-// peak memory, and the machine's load around the runs; then, in this
-// process, the time one frame takes to read when the screens must be
-// searched for (as in a photo) and when they are known from the frame
-// before.
+// peak memory, their ratio with and without the reader's start, and the
+// machine's load around the runs; then, in this process, the time one frame
+// takes to read when the screens must be searched for (as in a photo) and
+// when they are known from the frame before. With KEEP_DIR the videos and the reader's JSON of each
+// (VIDEO.json) are written there and left, to compare runs; videos of as
+// many frames already there are taken as they are.
 // With --heic: makes PHOTOS (default 10) such photos as HEIC, as phones save
 // them, and times libheif decoding them, vesmira-read --json reading them,
 // and decoding them again, as for JPEG.
@@ -338,6 +340,11 @@ int videoBenchmark(int frameCount, const std::string& dir)
     {
         const photo_model::PatternFrames frames = patternFrames(scenario);
         for (const auto& [path, codec] : videos) {
+            // A kept video of as many frames is the same video: the model is seeded.
+            if (std::filesystem::exists(path) && decodeVideo(path) == frameCount) {
+                std::printf("%s: kept from an earlier run\n", path.c_str());
+                continue;
+            }
             photo_model::VideoSettings settings;
             settings.fps = 240.0;
             settings.frameCount = frameCount;
@@ -357,7 +364,7 @@ int videoBenchmark(int frameCount, const std::string& dir)
         const int decoded = decodeVideo(path);
         const double decodeBefore = secondsSince(start);
         long peakKb = 0;
-        const std::string json = dir + "/read.json";
+        const std::string json = path + ".json";
         start = Clock::now();
         const int status = runChild(readerCommand(scenario, {path}), &peakKb, json.c_str());
         const double reading = secondsSince(start);
@@ -378,6 +385,11 @@ int videoBenchmark(int frameCount, const std::string& dir)
             "  vesmira-read --json: %.2f s, %.0f frames/s (%.1f ms a frame), %d of %d frames read, "
             "peak resident memory %.1f MB\n",
             reading, frameCount / reading, 1000.0 * reading / frameCount, read, frameCount, megabytes(peakKb));
+        const double starting = startTime();
+        std::printf(
+            "  reader / decoding, in frames/s: %.2f; without the reader's start (%.2f s, vesmira-read --help): "
+            "%.2f\n",
+            decoding / reading, starting, decoding / (reading - starting));
         std::printf("  load average after: %s\n", loadAverage().c_str());
     }
     searchedAgainstTracked(videos.front().first, scenario);
@@ -410,9 +422,20 @@ int main(int argc, char** argv)
 {
     if (argc > 1 && std::string(argv[1]) == "--video") {
         const int frames = argc > 2 ? std::atoi(argv[2]) : 300;  // NOLINT(cert-err34-c): checked below
-        if (argc > 3 || frames < 2) {
-            (void)std::fputs("usage: vesmira-read-benchmark --video [FRAMES]  (at least 2)\n", stderr);
+        if (argc > 4 || frames < 2) {
+            (void)std::fputs("usage: vesmira-read-benchmark --video [FRAMES [KEEP_DIR]]  (at least 2 frames)\n",
+                             stderr);
             return 2;
+        }
+        if (argc == 4) {
+            photo_model::keepFreedMemory();
+            std::filesystem::create_directories(argv[3]);
+            try {
+                return videoBenchmark(frames, argv[3]);
+            } catch (const std::exception& error) {
+                (void)std::fprintf(stderr, "vesmira-read-benchmark: %s\n", error.what());
+                return 1;
+            }
         }
         return inTemporaryFolder([frames](const std::string& dir) { return videoBenchmark(frames, dir); });
     }

@@ -49,7 +49,8 @@ RowSpan barReadingRows(const Mode& mode)
     return {top, std::max(top + 1, bottom)};
 }
 
-BarReading findBar(const cv::Mat& photo, const cv::Matx33d& toPattern, const GridReading& grid, const Mode& mode)
+BarReading findBar(const cv::Mat& photo, const cv::Matx33d& toPattern, const GridReading& grid, const Mode& mode,
+                   StripMaps* maps)
 {
     BarReading bar;
     bar.columnLevel.assign(COLUMN_COUNT, std::numeric_limits<double>::quiet_NaN());
@@ -59,7 +60,7 @@ BarReading findBar(const cv::Mat& photo, const cv::Matx33d& toPattern, const Gri
     const RowSpan rows = barReadingRows(mode);
     const cv::Rect2d region(0.0, rows.top, mode.width, rows.bottom - rows.top);
     const cv::Mat strip = rectifyRegion(photo, toPattern, region,
-                                        cv::Size(mode.width, std::max(1, (rows.bottom - rows.top) / ROW_STRIDE)));
+                                        cv::Size(mode.width, std::max(1, (rows.bottom - rows.top) / ROW_STRIDE)), maps);
     std::vector<cv::Mat> bgr;
     cv::split(strip, bgr);
     // Green above red: the bar adds green alone, while glare, a lamp's

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "reader/grid.h"
+#include "reader/rectify.h"
 #include "reader/types.h"
 
 namespace reader {
@@ -36,7 +37,9 @@ struct BarReading {
 // Reads the bar's column on the screen that toPattern maps from photo pixels
 // to the pattern's coordinates, whose grid is known. Where two columns are
 // lit, the brighter one is read: it is the frame the screen had more than
-// half changed to.
-BarReading findBar(const cv::Mat& photo, const cv::Matx33d& toPattern, const GridReading& grid, const Mode& mode);
+// half changed to. maps, when given, holds the strip's map (see
+// rectifyRegion).
+BarReading findBar(const cv::Mat& photo, const cv::Matx33d& toPattern, const GridReading& grid, const Mode& mode,
+                   StripMaps* maps = nullptr);
 
 }  // namespace reader

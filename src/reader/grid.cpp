@@ -42,13 +42,21 @@ cv::Rect2d bandRegion(const Mode& mode)
 // minus its local mean so that a washed-out or unevenly lit screen is flat.
 std::vector<double> lineProfile(const cv::Mat& band, int window)
 {
-    std::vector<cv::Mat> bgr;
-    cv::split(band, bgr);
-    cv::Mat white;
-    cv::min(bgr[0], bgr[1], white);
-    cv::min(white, bgr[2], white);
-    cv::Mat columnMeans;
-    cv::reduce(white, columnMeans, 0, cv::REDUCE_AVG, CV_64F);
+    // In one pass rather than split, min and reduce: the same sums, without
+    // four band-sized pictures in between.
+    std::vector<int> sums(static_cast<size_t>(band.cols), 0);
+    for (int y = 0; y < band.rows; ++y) {
+        const auto* pixel = band.ptr<uchar>(y);
+        for (auto& sum : sums) {
+            sum += std::min({pixel[0], pixel[1], pixel[2]});
+            pixel += 3;
+        }
+    }
+    cv::Mat columnMeans(1, band.cols, CV_64F);
+    const double perRow = 1.0 / band.rows;
+    for (int x = 0; x < band.cols; ++x) {
+        columnMeans.at<double>(0, x) = sums[static_cast<size_t>(x)] * perRow;
+    }
     cv::Mat localMean;
     cv::blur(columnMeans, localMean, cv::Size(window | 1, 1), cv::Point(-1, -1), cv::BORDER_REFLECT);
     const cv::Mat highPass = columnMeans - localMean;
@@ -66,6 +74,87 @@ std::complex<double> component(const std::vector<double>& profile, double period
         phasor *= turn;
     }
     return sum;
+}
+
+// Periods swept side by side: each period's sum is a chain of dependent
+// multiplications, and lanes of a vector register take several at once.
+// Each lane does component()'s operations in component()'s order, so the
+// strengths come out the same as one period at a time.
+typedef double Lanes __attribute__((vector_size(32)));  // NOLINT(modernize-use-using): a GCC vector type
+constexpr int SWEEP_LANES = 4;
+constexpr int SWEEP_VECTORS = 2;
+
+// One vector of periods: the turn per sample, the turn so far, the sums.
+struct Chain {
+    Lanes turnRe;
+    Lanes turnIm;
+    Lanes phasorRe;
+    Lanes phasorIm;
+    Lanes sumRe;
+    Lanes sumIm;
+};
+
+__attribute__((always_inline)) inline Chain startChain(const double* re, const double* im)
+{
+    return {Lanes{re[0], re[1], re[2], re[3]},
+            Lanes{im[0], im[1], im[2], im[3]},
+            Lanes{1.0, 1.0, 1.0, 1.0},
+            Lanes{},
+            Lanes{},
+            Lanes{}};
+}
+
+// |component(profile, low + i * stepSize)| for i in 0..steps; compiled
+// into both versions below.
+__attribute__((always_inline)) inline std::vector<double> sweep(const std::vector<double>& profile, double low,
+                                                                double stepSize, int steps)
+{
+    constexpr int PER_PASS = SWEEP_LANES * SWEEP_VECTORS;
+    std::vector<double> strengths(static_cast<size_t>(steps) + 1);
+    for (int first = 0; first <= steps; first += PER_PASS) {
+        double turnReal[PER_PASS];
+        double turnImag[PER_PASS];
+        for (int k = 0; k < PER_PASS; ++k) {
+            // Spare lanes repeat the last period; their sums are dropped.
+            const double period = low + std::min(first + k, steps) * stepSize;
+            const std::complex<double> turn = std::polar(1.0, -2.0 * CV_PI / period);
+            turnReal[k] = turn.real();
+            turnImag[k] = turn.imag();
+        }
+        Chain chains[SWEEP_VECTORS] = {startChain(turnReal, turnImag),
+                                       startChain(turnReal + SWEEP_LANES, turnImag + SWEEP_LANES)};
+        for (const double value : profile) {
+            for (Chain& chain : chains) {
+                chain.sumRe += value * chain.phasorRe;
+                chain.sumIm += value * chain.phasorIm;
+                const Lanes re = chain.phasorRe * chain.turnRe - chain.phasorIm * chain.turnIm;
+                const Lanes im = chain.phasorRe * chain.turnIm + chain.phasorIm * chain.turnRe;
+                chain.phasorRe = re;
+                chain.phasorIm = im;
+            }
+        }
+        for (int i = first; i <= std::min(steps, first + PER_PASS - 1); ++i) {
+            const int v = (i - first) / SWEEP_LANES;
+            const int k = (i - first) % SWEEP_LANES;
+            const Chain& chain = chains[v];
+            strengths[static_cast<size_t>(i)] = std::abs(std::complex<double>(chain.sumRe[k], chain.sumIm[k]));
+        }
+    }
+    return strengths;
+}
+
+// AVX's registers take four lanes at once rather than two; without FMA the
+// arithmetic stays the same.
+__attribute__((target("avx"))) std::vector<double> sweepWithAvx(const std::vector<double>& profile, double low,
+                                                                double stepSize, int steps)
+{
+    return sweep(profile, low, stepSize, steps);
+}
+
+std::vector<double> sweepStrengths(const std::vector<double>& profile, double low, double stepSize, int steps)
+{
+    static const bool avx = __builtin_cpu_supports("avx");
+    return avx ? sweepWithAvx(profile, low, stepSize, steps) : sweep(profile, low, stepSize, steps);
 }
 
 }  // namespace
@@ -92,7 +181,7 @@ double uncroppedX(double rectifiedX, double crop, int width)
     return crop * width + rectifiedX * (1.0 - 2.0 * crop);
 }
 
-GridReading findGrid(const cv::Mat& photo, const cv::Matx33d& toPattern, const Mode& mode)
+GridReading findGrid(const cv::Mat& photo, const cv::Matx33d& toPattern, const Mode& mode, StripMaps* maps)
 {
     GridReading grid;
     const int step = mode.columnStep();
@@ -103,7 +192,7 @@ GridReading findGrid(const cv::Mat& photo, const cv::Matx33d& toPattern, const M
     // are vertical.
     const cv::Rect2d region = bandRegion(mode);
     const cv::Size size(mode.width, std::max(1, static_cast<int>(region.height / ROW_STRIDE)));
-    const cv::Mat band = rectifyRegion(photo, toPattern, region, size);
+    const cv::Mat band = rectifyRegion(photo, toPattern, region, size, maps);
     const auto drawnSpacing = static_cast<double>(step);
     const std::vector<double> profile = lineProfile(band, static_cast<int>(std::lround(drawnSpacing)));
     double energy = 0.0;
@@ -123,12 +212,11 @@ GridReading findGrid(const cv::Mat& photo, const cv::Matx33d& toPattern, const M
     double high = drawnSpacing * MAX_STRETCH;
     for (int pass = 0; pass < 3; ++pass) {
         const auto steps = static_cast<int>((high - low) / stepSize);
+        const std::vector<double> strengths = sweepStrengths(profile, low, stepSize, steps);
         for (int i = 0; i <= steps; ++i) {
-            const double period = low + i * stepSize;
-            const double strength = std::abs(component(profile, period));
-            if (strength > bestStrength) {
-                bestStrength = strength;
-                bestPeriod = period;
+            if (strengths[static_cast<size_t>(i)] > bestStrength) {
+                bestStrength = strengths[static_cast<size_t>(i)];
+                bestPeriod = low + i * stepSize;
             }
         }
         low = bestPeriod - stepSize;

@@ -5,6 +5,7 @@
 #include <utility>
 #include <vector>
 
+#include "reader/rectify.h"
 #include "reader/types.h"
 
 namespace reader {
@@ -32,8 +33,9 @@ struct GridReading {
 };
 
 // Finds the grid lines in the band the pattern draws them in, on the screen
-// that toPattern maps from photo pixels to the pattern's coordinates.
-GridReading findGrid(const cv::Mat& photo, const cv::Matx33d& toPattern, const Mode& mode);
+// that toPattern maps from photo pixels to the pattern's coordinates; maps,
+// when given, holds the band's map (see rectifyRegion).
+GridReading findGrid(const cv::Mat& photo, const cv::Matx33d& toPattern, const Mode& mode, StripMaps* maps = nullptr);
 
 // The pattern x (as drawn, before any overscan) of a rectified x, given the
 // crop on each edge.

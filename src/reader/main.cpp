@@ -2,6 +2,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <array>
 #include <atomic>
 #include <csignal>
 
@@ -83,14 +84,20 @@ int main(int argc, char** argv)
             case reader::CommandLine::Action::Read:
                 break;
         }
+        // A video's screens that stay put keep their strips' maps from
+        // frame to frame.
+        reader::StripMaps maps;
+        const reader::PhotoReader read = [&maps](const cv::Mat& photo, const reader::ReadSettings& settings,
+                                                 const std::array<reader::Quad, 2>* known) {
+            return reader::readPhoto(photo, settings, known, known != nullptr ? &maps : nullptr);
+        };
         const bool oneDestination = sameDestination(STDOUT_FILENO, STDERR_FILENO);
         if (!line.options.liveSource.empty()) {
             reader::configureLiveInput();
             stopOnSignals();
-            return reader::runLive(line.options, std::cout, std::cerr, oneDestination, reader::readPhoto,
-                                   &stopRequested);
+            return reader::runLive(line.options, std::cout, std::cerr, oneDestination, read, &stopRequested);
         }
-        return reader::runReader(line.options, std::cout, std::cerr, oneDestination, reader::readPhoto);
+        return reader::runReader(line.options, std::cout, std::cerr, oneDestination, read);
     } catch (const std::exception& e) {
         std::cerr << "vesmira-read: " << e.what() << "\n";
         return 1;

@@ -84,18 +84,19 @@ void warnAbout(const ScreenReading& screen, const char* name, std::vector<std::s
 // Why an outline is not taken as a screen.
 enum class Verdict { Screen, NoGrid, WrongSpacing };
 
-Verdict readScreen(const cv::Mat& photo, const Quad& outline, const Mode& mode, Screen* screen)
+Verdict readScreen(const cv::Mat& photo, const Quad& outline, const Mode& mode, Screen* screen,
+                   StripMaps* maps = nullptr)
 {
     screen->outline = outline;
     const cv::Matx33d toPattern = patternHomography(outline, mode);
-    screen->grid = findGrid(photo, toPattern, mode);
+    screen->grid = findGrid(photo, toPattern, mode, maps);
     if (!screen->grid.found) {
         return Verdict::NoGrid;
     }
     if (screen->grid.crop > MAX_CROP || screen->grid.crop < MIN_CROP) {
         return Verdict::WrongSpacing;
     }
-    screen->bar = findBar(photo, toPattern, screen->grid, mode);
+    screen->bar = findBar(photo, toPattern, screen->grid, mode, maps);
     return Verdict::Screen;
 }
 
@@ -138,11 +139,11 @@ std::vector<Screen> bestTwo(std::vector<Screen> candidates)
 // Both screens where they were in the previous frame, if they still show
 // the pattern there and a bar each: no search needed.
 bool readKnownScreens(const cv::Mat& photo, const std::array<Quad, 2>& known, const Mode& mode,
-                      std::vector<Screen>* screens)
+                      std::vector<Screen>* screens, StripMaps* maps)
 {
     for (const Quad& outline : known) {
         Screen screen;
-        if (readScreen(photo, outline, mode, &screen) != Verdict::Screen || !screen.bar.found) {
+        if (readScreen(photo, outline, mode, &screen, maps) != Verdict::Screen || !screen.bar.found) {
             screens->clear();
             return false;
         }
@@ -151,12 +152,17 @@ bool readKnownScreens(const cv::Mat& photo, const std::array<Quad, 2>& known, co
     return true;
 }
 
-PhotoReading readBgrPhoto(const cv::Mat& photo, const ReadSettings& settings, const std::array<Quad, 2>* known)
+PhotoReading readBgrPhoto(const cv::Mat& photo, const ReadSettings& settings, const std::array<Quad, 2>* known,
+                          StripMaps* maps)
 {
     PhotoReading reading;
     const Mode& mode = settings.mode;
     std::vector<Screen> screens;
-    if (known == nullptr || !readKnownScreens(photo, *known, mode, &screens)) {
+    // Screens found by a search are where they were only by chance: their
+    // strips' maps are not kept.
+    const bool tracked = known != nullptr && readKnownScreens(photo, *known, mode, &screens, maps);
+    StripMaps* trackedMaps = tracked ? maps : nullptr;
+    if (!tracked) {
         const ReducedPhoto reduced = reducePhoto(photo);
         const std::vector<Quad> outlines = findScreenOutlines(reduced.image);
         bool wrongSpacing = false;
@@ -183,7 +189,8 @@ PhotoReading readBgrPhoto(const cv::Mat& photo, const ReadSettings& settings, co
 
     // The scan-out only of the two screens chosen.
     for (Screen& screen : screens) {
-        screen.scan = readScanPhase(photo, patternHomography(screen.outline, mode), screen.grid, screen.bar, mode);
+        screen.scan =
+            readScanPhase(photo, patternHomography(screen.outline, mode), screen.grid, screen.bar, mode, trackedMaps);
     }
     const std::array<int, 2> order = assignScreens(screens[0].outline, screens[1].outline, settings.reference);
     const Screen& reference = screens[static_cast<size_t>(order[0])];
@@ -227,7 +234,8 @@ PhotoReading inPhotoPixels(PhotoReading reading, int reduction)
     return reading;
 }
 
-PhotoReading readPhoto(const cv::Mat& photo, const ReadSettings& settings, const std::array<Quad, 2>* knownScreens)
+PhotoReading readPhoto(const cv::Mat& photo, const ReadSettings& settings, const std::array<Quad, 2>* knownScreens,
+                       StripMaps* maps)
 {
     // The decoder and the video input give 8-bit BGR whatever the file
     // holds.
@@ -236,7 +244,7 @@ PhotoReading readPhoto(const cv::Mat& photo, const ReadSettings& settings, const
         reading.error = "the picture is empty or not 8-bit colour";
         return reading;
     }
-    return readBgrPhoto(photo, settings, knownScreens);
+    return readBgrPhoto(photo, settings, knownScreens, maps);
 }
 
 }  // namespace reader

@@ -4,6 +4,7 @@
 
 #include <array>
 
+#include "reader/rectify.h"
 #include "reader/types.h"
 
 namespace reader {
@@ -15,9 +16,10 @@ namespace reader {
 //
 // knownScreens, the outlines read in a video's previous frame (reference,
 // device), are tried first: where both still show the pattern, the search
-// is skipped.
+// is skipped. maps, when given, keeps the strips' maps of known screens for
+// the next frames (see rectifyRegion).
 PhotoReading readPhoto(const cv::Mat& photo, const ReadSettings& settings,
-                       const std::array<Quad, 2>* knownScreens = nullptr);
+                       const std::array<Quad, 2>* knownScreens = nullptr, StripMaps* maps = nullptr);
 
 // A reading of a picture decoded at 1/reduction of the photo's size, in the
 // photo's own pixels: its screens' corners, the points their clocks were

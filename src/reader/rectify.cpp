@@ -2,6 +2,10 @@
 
 #include <opencv2/imgproc.hpp>
 
+#include <algorithm>
+#include <climits>
+#include <cstddef>
+
 namespace reader {
 
 cv::Matx33d patternHomography(const Quad& outline, const Mode& mode)
@@ -15,7 +19,83 @@ cv::Matx33d patternHomography(const Quad& outline, const Mode& mode)
     return homography;
 }
 
-cv::Mat rectifyRegion(const cv::Mat& photo, const cv::Matx33d& toPattern, const cv::Rect2d& region, cv::Size size)
+namespace {
+
+// Enough for both screens' grid band, bar strip and every column's strip.
+constexpr std::size_t MOST_HELD_BYTES = 48U << 20U;
+
+// As cv::warpPerspective computes it with WARP_INVERSE_MAP and INTER_LINEAR,
+// so that cv::remap over it gives the same pixels.
+std::shared_ptr<StripMap> makeStripMap(const cv::Matx33d& outputToPhoto, cv::Size size)
+{
+    auto map = std::make_shared<StripMap>();
+    map->outputToPhoto = outputToPhoto;
+    map->size = size;
+    map->xy.create(size, CV_16SC2);
+    map->alpha.create(size, CV_16UC1);
+    const cv::Matx33d& m = outputToPhoto;
+    for (int y = 0; y < size.height; ++y) {
+        auto* xy = map->xy.ptr<short>(y);
+        auto* alpha = map->alpha.ptr<ushort>(y);
+        const double x0 = m(0, 1) * y + m(0, 2);
+        const double y0 = m(1, 1) * y + m(1, 2);
+        const double w0 = m(2, 1) * y + m(2, 2);
+        for (int x = 0; x < size.width; ++x) {
+            double w = w0 + m(2, 0) * x;
+            w = w != 0.0 ? cv::INTER_TAB_SIZE / w : 0.0;
+            const double fx =
+                std::clamp((x0 + m(0, 0) * x) * w, static_cast<double>(INT_MIN), static_cast<double>(INT_MAX));
+            const double fy =
+                std::clamp((y0 + m(1, 0) * x) * w, static_cast<double>(INT_MIN), static_cast<double>(INT_MAX));
+            const int px = cv::saturate_cast<int>(fx);
+            const int py = cv::saturate_cast<int>(fy);
+            const std::ptrdiff_t at = 2 * static_cast<std::ptrdiff_t>(x);
+            xy[at] = cv::saturate_cast<short>(px >> cv::INTER_BITS);
+            xy[at + 1] = cv::saturate_cast<short>(py >> cv::INTER_BITS);
+            alpha[x] = static_cast<ushort>((py & (cv::INTER_TAB_SIZE - 1)) * cv::INTER_TAB_SIZE +
+                                           (px & (cv::INTER_TAB_SIZE - 1)));
+        }
+    }
+    return map;
+}
+
+std::size_t bytesOf(const StripMap& map)
+{
+    return map.xy.total() * map.xy.elemSize() + map.alpha.total() * map.alpha.elemSize();
+}
+
+}  // namespace
+
+std::shared_ptr<const StripMap> StripMaps::find(const cv::Matx33d& outputToPhoto, cv::Size size)
+{
+    const auto same = [&](const std::shared_ptr<const StripMap>& map) {
+        return map->size == size && map->outputToPhoto == outputToPhoto;
+    };
+    {
+        const std::lock_guard<std::mutex> lock(mutex);
+        const auto found = std::find_if(held.begin(), held.end(), same);
+        if (found != held.end()) {
+            return *found;
+        }
+    }
+    // Made outside the lock: the other reader need not wait for it.
+    std::shared_ptr<const StripMap> made = makeStripMap(outputToPhoto, size);
+    const std::lock_guard<std::mutex> lock(mutex);
+    const auto found = std::find_if(held.begin(), held.end(), same);
+    if (found != held.end()) {
+        return *found;
+    }
+    held.push_front(made);
+    heldBytes += bytesOf(*made);
+    while (heldBytes > MOST_HELD_BYTES && held.size() > 1) {
+        heldBytes -= bytesOf(*held.back());
+        held.pop_back();
+    }
+    return made;
+}
+
+cv::Mat rectifyRegion(const cv::Mat& photo, const cv::Matx33d& toPattern, const cv::Rect2d& region, cv::Size size,
+                      StripMaps* maps)
 {
     const double sx = region.width / size.width;
     const double sy = region.height / size.height;
@@ -23,6 +103,11 @@ cv::Mat rectifyRegion(const cv::Mat& photo, const cv::Matx33d& toPattern, const 
     const cv::Matx33d toRegion(sx, 0.0, region.x + 0.5 * sx, 0.0, sy, region.y + 0.5 * sy, 0.0, 0.0, 1.0);
     const cv::Matx33d outputToPhoto = toPattern.inv() * toRegion;
     cv::Mat rectified;
+    if (maps != nullptr) {
+        const std::shared_ptr<const StripMap> map = maps->find(outputToPhoto, size);
+        cv::remap(photo, rectified, map->xy, map->alpha, cv::INTER_LINEAR, cv::BORDER_REPLICATE);
+        return rectified;
+    }
     cv::warpPerspective(photo, rectified, outputToPhoto, size, cv::INTER_LINEAR | cv::WARP_INVERSE_MAP,
                         cv::BORDER_REPLICATE);
     return rectified;

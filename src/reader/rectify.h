@@ -2,6 +2,11 @@
 
 #include <opencv2/core.hpp>
 
+#include <cstddef>
+#include <deque>
+#include <memory>
+#include <mutex>
+
 #include "reader/types.h"
 
 namespace reader {
@@ -10,12 +15,40 @@ namespace reader {
 // outline going to (0,0), (width,0), (width,height), (0,height).
 cv::Matx33d patternHomography(const Quad& outline, const Mode& mode);
 
+// Where each pixel of a rectified strip samples the photo, in the fixed
+// point form OpenCV's warps use: what warpPerspective works out afresh on
+// every call.
+struct StripMap {
+    cv::Matx33d outputToPhoto;
+    cv::Size size;
+    cv::Mat xy;     // CV_16SC2: the photo pixel left of and above the point
+    cv::Mat alpha;  // CV_16UC1: the point's fraction of a pixel, in 1/32
+};
+
+// The maps of strips rectified before, for a video's frames whose screens
+// stay where they were: a strip is then only sampled, its map not worked
+// out again. Held up to a bounded size, the oldest dropped first, so memory
+// stays flat however many frames there are. Safe to share between threads.
+class StripMaps {
+public:
+    // The map of the strip, made now when it is not held.
+    std::shared_ptr<const StripMap> find(const cv::Matx33d& outputToPhoto, cv::Size size);
+
+private:
+    std::mutex mutex;
+    // Newest first.
+    std::deque<std::shared_ptr<const StripMap>> held;
+    std::size_t heldBytes = 0;
+};
+
 // A region of the pattern's coordinates as the screen shows it, seen
 // square-on: `size` pixels spread evenly over `region`, pixel (u, v)
 // centred on region.tl() + ((u, v) + 0.5) * region.size() / size. Only the
 // parts a stage reads are rectified, so a large photo costs no more than a
-// small one.
-cv::Mat rectifyRegion(const cv::Mat& photo, const cv::Matx33d& toPattern, const cv::Rect2d& region, cv::Size size);
+// small one. With maps, the strip's map is taken from there (the pixels
+// come out the same).
+cv::Mat rectifyRegion(const cv::Mat& photo, const cv::Matx33d& toPattern, const cv::Rect2d& region, cv::Size size,
+                      StripMaps* maps = nullptr);
 
 // Applies a homography to one point.
 cv::Point2d mapPoint(const cv::Matx33d& homography, cv::Point2d point);

@@ -3,6 +3,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <vector>
 
@@ -20,7 +21,7 @@ constexpr int SMOOTHING_ROWS = 5;
 
 // Mean green of each pattern row of the bar's height inside a column.
 std::vector<double> columnRows(const cv::Mat& photo, const cv::Matx33d& toPattern, const GridReading& grid, int column,
-                               int top, int bottom)
+                               int top, int bottom, StripMaps* maps)
 {
     // The middle of the column the bar stage measured, clear of its lines.
     const auto [lineLeft, lineRight] = grid.columnBounds(column);
@@ -28,7 +29,7 @@ std::vector<double> columnRows(const cv::Mat& photo, const cv::Matx33d& toPatter
     const double width = 0.6 * (lineRight - lineLeft);
     const cv::Rect2d region(left, top, width, bottom - top);
     const cv::Size size(std::max(1, static_cast<int>(std::lround(width))), bottom - top);
-    const cv::Mat strip = rectifyRegion(photo, toPattern, region, size);
+    const cv::Mat strip = rectifyRegion(photo, toPattern, region, size, maps);
     cv::Mat green;
     cv::extractChannel(strip, green, 1);
     cv::Mat means;
@@ -59,14 +60,45 @@ int backgroundColumn(const BarReading& bar, int newest)
     return -1;
 }
 
+// Each column's rows between top and bottom, read once however many
+// crossings look at them: the second try at a crossing shares a column
+// with the first.
+class ColumnLight {
+public:
+    ColumnLight(const cv::Mat& image, const cv::Matx33d& homography, const GridReading& lines, int firstRow, int endRow,
+                StripMaps* stripMaps)
+        : photo(image), toPattern(homography), grid(lines), top(firstRow), bottom(endRow), maps(stripMaps)
+    {
+    }
+
+    const std::vector<double>& of(int column)
+    {
+        const auto c = static_cast<size_t>(column);
+        if (!read[c]) {
+            rows[c] = columnRows(photo, toPattern, grid, column, top, bottom, maps);
+            read[c] = true;
+        }
+        return rows[c];
+    }
+
+private:
+    const cv::Mat& photo;
+    const cv::Matx33d& toPattern;
+    const GridReading& grid;
+    int top;
+    int bottom;
+    StripMaps* maps;
+    std::array<std::vector<double>, COLUMN_COUNT> rows;
+    std::array<bool, COLUMN_COUNT> read{};
+};
+
 // Where the change from `previous` to `newest` stands in the bar's rows.
 struct Crossing {
     enum Kind { None, AllNew, AllOld, Found } kind = None;
     double row = 0.0;
 };
 
-Crossing findCrossing(const cv::Mat& photo, const cv::Matx33d& toPattern, const GridReading& grid,
-                      const BarReading& bar, int newest, int top, int bottom)
+Crossing findCrossing(ColumnLight* columns, const BarReading& bar, int newest, int top, int bottom)
 {
     const int previous = preceding(newest);
     const int background = backgroundColumn(bar, newest);
@@ -75,10 +107,10 @@ Crossing findCrossing(const cv::Mat& photo, const cv::Matx33d& toPattern, const 
         return {};
     }
     const bool previousShown = !std::isnan(bar.columnLevel[static_cast<size_t>(previous)]);
-    const std::vector<double> newLight = columnRows(photo, toPattern, grid, newest, top, bottom);
-    const std::vector<double> oldLight = previousShown ? columnRows(photo, toPattern, grid, previous, top, bottom)
-                                                       : std::vector<double>(newLight.size(), 0.0);
-    const std::vector<double> ground = columnRows(photo, toPattern, grid, background, top, bottom);
+    const std::vector<double>& newLight = columns->of(newest);
+    const std::vector<double> unlit(newLight.size(), 0.0);
+    const std::vector<double>& oldLight = previousShown ? columns->of(previous) : unlit;
+    const std::vector<double>& ground = columns->of(background);
 
     // Share of the newest column in each row's light.
     const size_t rows = newLight.size();
@@ -133,7 +165,7 @@ Crossing findCrossing(const cv::Mat& photo, const cv::Matx33d& toPattern, const 
 }  // namespace
 
 ScanReading readScanPhase(const cv::Mat& photo, const cv::Matx33d& toPattern, const GridReading& grid,
-                          const BarReading& bar, const Mode& mode)
+                          const BarReading& bar, const Mode& mode, StripMaps* maps)
 {
     ScanReading scan;
     if (!bar.found) {
@@ -143,11 +175,12 @@ ScanReading readScanPhase(const cv::Mat& photo, const cv::Matx33d& toPattern, co
     const int bottom = std::min(BAR_BOTTOM, mode.height);
     // The bar read may be the older of two frames: the next column can be
     // scanning in above it, too faint to count as a second bar.
+    ColumnLight columns(photo, toPattern, grid, top, bottom, maps);
     int newest = following(bar.column);
-    Crossing crossing = findCrossing(photo, toPattern, grid, bar, newest, top, bottom);
+    Crossing crossing = findCrossing(&columns, bar, newest, top, bottom);
     if (crossing.kind != Crossing::Found) {
         newest = bar.column;
-        crossing = findCrossing(photo, toPattern, grid, bar, newest, top, bottom);
+        crossing = findCrossing(&columns, bar, newest, top, bottom);
     }
     scan.newestColumn = newest;
     const cv::Matx33d toPhoto = toPattern.inv();

@@ -6,6 +6,7 @@
 
 #include "reader/bar.h"
 #include "reader/grid.h"
+#include "reader/rectify.h"
 #include "reader/types.h"
 
 namespace reader {
@@ -30,8 +31,9 @@ struct ScanReading {
     double clock() const { return newestColumn + phase; }
 };
 
-// Reads the scan-out phase of a screen whose bar is found.
+// Reads the scan-out phase of a screen whose bar is found; maps, when
+// given, holds the columns' maps (see rectifyRegion).
 ScanReading readScanPhase(const cv::Mat& photo, const cv::Matx33d& toPattern, const GridReading& grid,
-                          const BarReading& bar, const Mode& mode);
+                          const BarReading& bar, const Mode& mode, StripMaps* maps = nullptr);
 
 }  // namespace reader

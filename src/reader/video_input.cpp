@@ -200,7 +200,8 @@ bool VideoSource::next(VideoFrame* frame)
         return false;
     }
     frame->index = grabbed - 1;
-    frame->image.release();
+    // A buffer of the video's frame size handed in is decoded into, not
+    // replaced.
     try {
         const double ms = capture.get(cv::CAP_PROP_POS_MSEC);
         if (std::isfinite(ms) && ms >= 0.0) {

@@ -43,7 +43,8 @@ public:
     double fps() const { return framesPerSecond; }
 
     // The next frame to read, skipping every - 1 after each; false at the
-    // end of the video, or when it ends early (see error()).
+    // end of the video, or when it ends early (see error()). frame->image,
+    // when it holds a buffer no one else shares, is decoded into.
     bool next(VideoFrame* frame);
 
 private:
