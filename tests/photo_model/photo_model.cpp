@@ -133,7 +133,9 @@ using LitSpans = std::vector<LitSpan>;
 LitSpans periodicSpans(double firstMs, double cycleMs, double onMs, double gain, double fromMs, double toMs)
 {
     LitSpans spans;
-    for (double start = firstMs + std::floor((fromMs - firstMs) / cycleMs) * cycleMs; start < toMs; start += cycleMs) {
+    const auto firstCycle = static_cast<long>(std::floor((fromMs - firstMs) / cycleMs));
+    for (long cycle = firstCycle; firstMs + static_cast<double>(cycle) * cycleMs < toMs; ++cycle) {
+        const double start = firstMs + static_cast<double>(cycle) * cycleMs;
         const double a = std::max(start, fromMs);
         const double b = std::min(start + onMs, toMs);
         if (a < b) {
@@ -684,7 +686,8 @@ void shake(cv::Mat* linear, const CameraModel& camera)
     const int size = 2 * static_cast<int>(std::ceil(camera.shakePx / 2.0)) + 1;
     cv::Mat kernel(size, size, CV_32F, cv::Scalar(0));
     const cv::Point2d direction(std::cos(degrees(camera.shakeAngleDeg)), std::sin(degrees(camera.shakeAngleDeg)));
-    const cv::Point2d middle(size / 2, size / 2);
+    const int half = size / 2;
+    const cv::Point2d middle(half, half);
     constexpr int STEPS = 64;
     for (int i = 0; i <= STEPS; ++i) {
         const cv::Point2d p = middle + direction * (camera.shakePx * (static_cast<double>(i) / STEPS - 0.5));
