@@ -113,14 +113,7 @@ bool LiveSource::grabOne()
 
 bool LiveSource::next(VideoFrame* frame)
 {
-    if (grabbed > 0) {
-        for (int i = 1; i < step; ++i) {
-            if (!grabOne()) {
-                return false;
-            }
-        }
-    }
-    if (!grabOne()) {
+    if (!grabEveryNth(step, grabbed, [this] { return grabOne(); })) {
         return false;
     }
     frame->index = grabbed - 1;

@@ -511,27 +511,44 @@ PhotoResult processPhoto(const std::string& file, const ReadSettings& settings, 
     return result;
 }
 
-int runReader(const Options& options, std::ostream& out, std::ostream& err, bool sameDestination,
-              const PhotoReader& read)
+namespace {
+
+// The --annotate folder made and the --plot file checked, before any input
+// is read; false, with the usage error said, when either cannot serve.
+// inputs: the files the plot must not overwrite.
+bool outputsUsable(const Options& options, const std::vector<std::string>& inputs, std::ostream& err)
 {
-    std::vector<std::string> annotationFiles;
-    std::set<std::string> inputs;
     if (!options.annotateDir.empty()) {
         const std::string error = prepareAnnotationDir(options.annotateDir);
         if (!error.empty()) {
             err << "vesmira-read: --annotate: " << error << "\n" << usageText();
-            return 2;
-        }
-        annotationFiles = annotationPaths(options.files, options.annotateDir);
-        for (const std::string& file : options.files) {
-            inputs.insert(canonicalPath(file));
+            return false;
         }
     }
     if (!options.plotFile.empty()) {
-        const std::string error = checkPlotFile(options.plotFile, options.files);
+        const std::string error = checkPlotFile(options.plotFile, inputs);
         if (!error.empty()) {
             err << "vesmira-read: --plot: " << oneLine(error) << "\n" << usageText();
-            return 2;
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+int runReader(const Options& options, std::ostream& out, std::ostream& err, bool sameDestination,
+              const PhotoReader& read)
+{
+    if (!outputsUsable(options, options.files, err)) {
+        return 2;
+    }
+    std::vector<std::string> annotationFiles;
+    std::set<std::string> inputs;
+    if (!options.annotateDir.empty()) {
+        annotationFiles = annotationPaths(options.files, options.annotateDir);
+        for (const std::string& file : options.files) {
+            inputs.insert(canonicalPath(file));
         }
     }
 
@@ -572,22 +589,13 @@ int runLive(const Options& options, std::ostream& out, std::ostream& err, bool s
             const std::atomic<bool>* stop)
 {
     const std::vector<std::string> sources{options.liveSource};
+    if (!outputsUsable(options, {}, err)) {
+        return 2;
+    }
     std::string annotationPath;
     std::set<std::string> inputs;
     if (!options.annotateDir.empty()) {
-        const std::string error = prepareAnnotationDir(options.annotateDir);
-        if (!error.empty()) {
-            err << "vesmira-read: --annotate: " << error << "\n" << usageText();
-            return 2;
-        }
         annotationPath = annotationPaths(sources, options.annotateDir).front();
-    }
-    if (!options.plotFile.empty()) {
-        const std::string error = checkPlotFile(options.plotFile, {});
-        if (!error.empty()) {
-            err << "vesmira-read: --plot: " << oneLine(error) << "\n" << usageText();
-            return 2;
-        }
     }
     LiveSource source(options.liveSource, options.every, stop);
     if (!source.error().empty() && !stop->load()) {

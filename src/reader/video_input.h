@@ -33,6 +33,20 @@ struct VideoFrame {
     cv::Mat image;
 };
 
+// Grabs the next frame to read, every step-th from the first: the frames
+// between are grabbed and dropped. grabbed: frames taken so far. False at
+// the end.
+template <typename GrabOne>
+bool grabEveryNth(int step, long long grabbed, GrabOne grabOne)
+{
+    for (int i = 1; grabbed > 0 && i < step; ++i) {
+        if (!grabOne()) {
+            return false;
+        }
+    }
+    return grabOne();
+}
+
 // A video's frames in order, every n-th from the first. Never throws.
 class VideoSource {
 public:
