@@ -9,6 +9,7 @@
 #include <string>
 
 #include "reader/bar.h"
+#include "reader/clock.h"
 #include "reader/combine.h"
 #include "reader/find_screens.h"
 #include "reader/grid.h"
@@ -41,9 +42,9 @@ std::string format(const char* pattern, double a)
     return text;
 }
 
-ScreenReading toReading(const Screen& screen, const ReadSettings& settings, int photoRows)
+// What the screen showed; its clock comes from clockPhoto.
+ScreenReading toReading(const Screen& screen, const Mode& mode)
 {
-    const Mode& mode = settings.mode;
     ScreenReading reading;
     reading.corners = screen.outline;
     reading.toPattern = patternHomography(screen.outline, mode);
@@ -52,13 +53,8 @@ ScreenReading toReading(const Screen& screen, const ReadSettings& settings, int 
     reading.crop = screen.grid.crop;
     reading.column = screen.bar.column;
     reading.secondColumn = screen.bar.secondColumn;
-    reading.scanRow = screen.scan.crossingRow;
-    reading.coarse = screen.scan.coarse;
-    reading.clockPoint = screen.scan.photoPoint;
-    reading.clock = screen.scan.clock();
-    if (settings.readoutMs) {
-        reading.clock = clockAtFirstRow(reading.clock, reading.clockPoint.y, photoRows, *settings.readoutMs, mode.rate);
-    }
+    reading.barShare = screen.bar.share;
+    reading.scan = screen.scan.observation;
     return reading;
 }
 
@@ -176,6 +172,9 @@ PhotoReading readBgrPhoto(const cv::Mat& photo, const ReadSettings& settings, co
             }
         }
         screens = bestTwo(candidates);
+        if (screens.size() == 1) {
+            reading.onlyScreen = screens[0].outline;
+        }
         if (screens.size() < 2) {
             reading.error = "found " + std::to_string(screens.size()) + (screens.size() == 1 ? " screen" : " screens") +
                             " showing the pattern, need 2";
@@ -202,15 +201,15 @@ PhotoReading readBgrPhoto(const cv::Mat& photo, const ReadSettings& settings, co
             return reading;
         }
     }
-    reading.reference = toReading(reference, settings, photo.rows);
-    reading.device = toReading(device, settings, photo.rows);
+    reading.reference = toReading(reference, mode);
+    reading.device = toReading(device, mode);
+    reading.photoRows = photo.rows;
+    reading.exposureMs = settings.exposureMs;
     warnAbout(reading.reference, "reference", &reading.warnings);
     warnAbout(reading.device, "device", &reading.warnings);
     reading.lagFrames = wrappedLag(reading.reference.column, reading.device.column);
     reading.lagMs = framesToMs(reading.lagFrames, mode.rate);
-    reading.subFrameLagFrames = wrappedClockLag(reading.reference.clock, reading.device.clock);
-    reading.subFrameLagMs = framesToMs(reading.subFrameLagFrames, mode.rate);
-    reading.coarse = reading.reference.coarse || reading.device.coarse;
+    clockPhoto(&reading, settings);
     reading.ok = true;
     return reading;
 }
@@ -228,6 +227,10 @@ void scaleScreen(ScreenReading* screen, double factor)
 PhotoReading inPhotoPixels(PhotoReading reading, int reduction)
 {
     if (reduction != 1) {
+        reading.photoRows *= reduction;
+        if (reading.onlyScreen) {
+            reading.onlyScreen = scaleQuad(*reading.onlyScreen, reduction);
+        }
         scaleScreen(&reading.reference, reduction);
         scaleScreen(&reading.device, reduction);
     }

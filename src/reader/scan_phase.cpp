@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <optional>
 #include <vector>
 
 #include "reader/rectify.h"
@@ -92,11 +93,80 @@ private:
     std::array<bool, COLUMN_COUNT> read{};
 };
 
-// Where the change from `previous` to `newest` stands in the bar's rows.
+// Where the change from `previous` to `newest` stands in the bar's rows,
+// and how the newest column's light lies down them.
 struct Crossing {
     enum Kind { None, AllNew, AllOld, Found } kind = None;
     double row = 0.0;
+    std::optional<double> rampRows;
+    std::optional<double> newestEnd;
+    std::optional<double> litStart;
+    std::optional<double> litEnd;
 };
+
+// The row (sample y is centred on pattern row top + y + 0.5) where values
+// pass level between samples y and y + 1.
+double passing(const std::vector<double>& values, size_t y, double level, int top)
+{
+    const double a = values[y] - level;
+    const double b = values[y + 1] - level;
+    const double t = a != b ? a / (a - b) : 0.5;
+    return top + static_cast<double>(y) + std::clamp(t, 0.0, 1.0) + 0.5;
+}
+
+// Where the newest column's own light, going down, last holds half of its
+// full light; none when it holds it to the last row.
+std::optional<double> lastLitRow(const std::vector<double>& newest, int top)
+{
+    std::vector<double> sorted(newest);
+    std::sort(sorted.begin(), sorted.end());
+    // Its full light: what the brightest tenth of the rows holds.
+    const double full = sorted[sorted.size() * 9 / 10];
+    if (full <= 0.0) {
+        return std::nullopt;
+    }
+    for (size_t y = newest.size() - 1; y > 0; --y) {
+        if (newest[y - 1] >= 0.5 * full) {
+            if (y == newest.size() - 1 && newest[y] >= 0.5 * full) {
+                return std::nullopt;
+            }
+            return passing(newest, y - 1, 0.5 * full, top);
+        }
+    }
+    return std::nullopt;
+}
+
+// The one stretch of rows lit, when the rest are dark: a CRT's band.
+void litStretch(const std::vector<double>& light, double fullLight, int top, Crossing* crossing)
+{
+    const double half = 0.5 * fullLight;
+    const double dark = MIN_ROW_LIGHT * fullLight;
+    size_t first = light.size();
+    size_t last = 0;
+    for (size_t y = 0; y < light.size(); ++y) {
+        if (light[y] >= half) {
+            first = std::min(first, y);
+            last = y;
+        }
+    }
+    if (first >= light.size()) {
+        return;
+    }
+    // Dark on either side of it, and nowhere dark within it.
+    size_t darkRows = 0;
+    for (size_t y = 0; y < light.size(); ++y) {
+        if (y >= first && y <= last && light[y] < dark) {
+            return;
+        }
+        darkRows += light[y] < dark ? 1U : 0U;
+    }
+    if (darkRows < light.size() / 10) {
+        return;
+    }
+    crossing->litStart = first > 0 ? passing(light, first - 1, half, top) : static_cast<double>(top);
+    crossing->litEnd =
+        last + 1 < light.size() ? passing(light, last, half, top) : top + static_cast<double>(light.size());
+}
 
 Crossing findCrossing(ColumnLight* columns, const BarReading& bar, int newest, int top, int bottom)
 {
@@ -116,14 +186,18 @@ Crossing findCrossing(ColumnLight* columns, const BarReading& bar, int newest, i
     const size_t rows = newLight.size();
     std::vector<double> share(rows, 0.0);
     std::vector<double> light(rows, 0.0);
+    std::vector<double> own(rows, 0.0);
     double fullLight = 0.0;
     for (size_t y = 0; y < rows; ++y) {
-        const double a = std::max(0.0, newLight[y] - ground[y]);
+        own[y] = std::max(0.0, newLight[y] - ground[y]);
         const double b = previousShown ? std::max(0.0, oldLight[y] - ground[y]) : 0.0;
-        light[y] = a + b;
-        share[y] = light[y] > 0.0 ? a / light[y] : 0.5;
+        light[y] = own[y] + b;
+        share[y] = light[y] > 0.0 ? own[y] / light[y] : 0.5;
         fullLight = std::max(fullLight, light[y]);
     }
+    Crossing crossing;
+    crossing.newestEnd = lastLitRow(own, top);
+    litStretch(light, fullLight, top, &crossing);
     // The row that best splits the bar into a newer part above (share over
     // a half) and an older one below: the running sum of (share - 1/2) down
     // the rows peaks there.
@@ -142,24 +216,42 @@ Crossing findCrossing(ColumnLight* columns, const BarReading& bar, int newest, i
             split = y + 1;
         }
     }
+    // A band too short to split is read by its edges alone.
     if (counted < rows / 2) {
-        return {};
+        crossing.kind = Crossing::None;
+        return crossing;
     }
     if (split >= rows - static_cast<size_t>(SMOOTHING_ROWS)) {
-        return {Crossing::AllNew, 0.0};
+        crossing.kind = Crossing::AllNew;
+        return crossing;
     }
     if (split <= static_cast<size_t>(SMOOTHING_ROWS)) {
-        return {Crossing::AllOld, 0.0};
+        crossing.kind = Crossing::AllOld;
+        return crossing;
     }
     // Between the rows on either side of the split where the share passes a
-    // half; sample y is centred on pattern row top + y + 0.5.
-    auto crossing = static_cast<double>(split);
+    // half.
+    crossing.kind = Crossing::Found;
+    crossing.row = top + static_cast<double>(split);
     const double above = share[split - 1] - 0.5;
     const double below = share[split] - 0.5;
     if (above > 0.0 && below <= 0.0) {
-        crossing = static_cast<double>(split - 1) + above / (above - below) + 0.5;
+        crossing.row = passing(share, split - 1, 0.5, top);
     }
-    return {Crossing::Found, top + crossing};
+    // The ramp's width: the share's last row above three quarters before
+    // the split to its first below a quarter after it.
+    size_t high = split;
+    while (high > 0 && share[high - 1] < 0.75) {
+        --high;
+    }
+    size_t low = split;
+    while (low + 1 < rows && share[low] > 0.25) {
+        ++low;
+    }
+    if (high > 0 && low + 1 < rows) {
+        crossing.rampRows = static_cast<double>(low - high);
+    }
+    return crossing;
 }
 
 }  // namespace
@@ -186,6 +278,30 @@ ScanReading readScanPhase(const cv::Mat& photo, const cv::Matx33d& toPattern, co
     const cv::Matx33d toPhoto = toPattern.inv();
     const auto [newestLeft, newestRight] = grid.columnBounds(newest);
     const double middleX = 0.5 * (newestLeft + newestRight);
+    ScanObservation& seen = scan.observation;
+    seen.newestColumn = newest;
+    seen.firstRow = top;
+    seen.endRow = bottom;
+    seen.columnX = middleX;
+    seen.rampRows = crossing.rampRows;
+    seen.newestEnd = crossing.newestEnd;
+    seen.litStart = crossing.litStart;
+    seen.litEnd = crossing.litEnd;
+    seen.splitRow = crossing.row;
+    switch (crossing.kind) {
+        case Crossing::None:
+            seen.split = ScanObservation::Split::None;
+            break;
+        case Crossing::AllNew:
+            seen.split = ScanObservation::Split::AllNew;
+            break;
+        case Crossing::AllOld:
+            seen.split = ScanObservation::Split::AllOld;
+            break;
+        case Crossing::Found:
+            seen.split = ScanObservation::Split::Found;
+            break;
+    }
     if (crossing.kind == Crossing::Found) {
         scan.crossingRow = crossing.row;
         scan.phase = crossing.row / mode.height;

@@ -27,6 +27,9 @@ struct ScanReading {
     // Where in the photo the crossing was seen (or the bar's middle), for
     // taking a rolling shutter's later rows back to the photo's first.
     cv::Point2d photoPoint;
+    // The light down the rows, for reading the clock by the screen's kind
+    // of light.
+    ScanObservation observation;
     // The screen's clock in frames: newest column + phase.
     double clock() const { return newestColumn + phase; }
 };

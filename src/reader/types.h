@@ -36,6 +36,50 @@ inline cv::Point2d centreOf(const Quad& quad)
     return (quad[0] + quad[1] + quad[2] + quad[3]) * 0.25;
 }
 
+// How a screen's rows show a new frame over time.
+enum class Light {
+    Scanning,  // rows take the frame top to bottom over the scan-out and hold it (LCD, OLED)
+    AllRows,   // every row at once, and holds it (DLP, some projectors)
+    Strobed,   // dark but for one short pulse a frame (black frame insertion)
+    Impulse,   // each row flashes as the beam passes and fades within about a millisecond (CRT)
+};
+
+// What the reading takes a screen's light to be.
+struct ScreenLight {
+    Light kind = Light::Scanning;
+    // The time the rows take from the top to the bottom, as a share of the
+    // frame period: the signal's own pace (1) until measured.
+    double scanShare = 1.0;
+};
+
+// How the bar's light lay down the screen's rows: what the screen's clock
+// is read from, once the kind of its light is known. Rows are pattern rows.
+struct ScanObservation {
+    // Where the newest frame's column gave way to the one before, down the
+    // bar: at a row, or not within the rows read (all new, all old), or no
+    // telling (too little light).
+    enum class Split { None, AllNew, AllOld, Found };
+    Split split = Split::None;
+    int newestColumn = -1;
+    double splitRow = 0.0;
+    // Rows from where the newest column holds three quarters of the two
+    // columns' light to where it holds a quarter: a held screen spreads its
+    // change over the rows its scan passed during the exposure, a flash
+    // does not.
+    std::optional<double> rampRows;
+    // The last row, going down, where the newest column holds half of its
+    // full light; none when it holds it to the last row read.
+    std::optional<double> newestEnd;
+    // The one stretch of rows that was lit, when the rest of the rows read
+    // were dark: the band a CRT's beam drew during the exposure.
+    std::optional<double> litStart;
+    std::optional<double> litEnd;
+    // The rows read, and the middle of the newest column (pattern x).
+    int firstRow = 0;
+    int endRow = 0;
+    double columnX = 0.0;
+};
+
 // What was read off one screen.
 struct ScreenReading {
     Quad corners{};
@@ -51,6 +95,11 @@ struct ScreenReading {
     int column = -1;
     // Other column that showed a bar too (a frame change in the exposure).
     std::optional<int> secondColumn;
+    // The brighter column's share of the two bars' light.
+    double barShare = 1.0;
+    ScanObservation scan;
+    // What the rolling shutter's later rows took off the clock, in frames.
+    double shutterFrames = 0.0;
     // The scan-out: the pattern row of the newest frame's 50 % crossing when
     // it lies within the bar, and the screen's clock in frames (newest
     // column + part of a frame), taken back to the photo's first row when
@@ -79,6 +128,11 @@ struct PhotoReading {
     // The exposure the photo was taken with, in ms: --exposure, or else the
     // photo's EXIF; none when neither says.
     std::optional<double> exposureMs;
+    // The decoded picture's rows, for the rolling shutter's later rows.
+    int photoRows = 0;
+    // Of a photo that showed one screen only: its outline, so that the
+    // series can tell which of the two was missing.
+    std::optional<Quad> onlyScreen;
 };
 
 struct ReadSettings {
@@ -90,6 +144,9 @@ struct ReadSettings {
     // The camera's exposure time, in ms: --exposure for the whole run; for
     // each photo without it, the photo's own EXIF exposure.
     std::optional<double> exposureMs;
+    // The light of each screen (reference, device): the signal's scanning
+    // light until the series tells otherwise.
+    std::array<ScreenLight, 2> light{};
 };
 
 }  // namespace reader

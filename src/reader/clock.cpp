@@ -1,0 +1,192 @@
+#include "reader/clock.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include "reader/combine.h"
+#include "reader/rectify.h"
+
+namespace reader {
+
+namespace {
+
+using Split = ScanObservation::Split;
+
+int following(int column)
+{
+    return (column + 1) % COLUMN_COUNT;
+}
+int preceding(int column)
+{
+    return (column + COLUMN_COUNT - 1) % COLUMN_COUNT;
+}
+
+ClockReading scanningClock(const ScanObservation& seen, double share, int height)
+{
+    ClockReading reading;
+    const double h = height;
+    reading.row = 0.5 * (seen.firstRow + seen.endRow);
+    double phase = 0.5;
+    switch (seen.split) {
+        case Split::Found:
+            // A held row shows the new frame for the part of the exposure
+            // after it changed: half of it where it changed at the middle.
+            phase = share * seen.splitRow / h;
+            reading.coarse = false;
+            reading.scanRow = seen.splitRow;
+            reading.row = seen.splitRow;
+            break;
+        case Split::AllOld:
+            phase = 0.5 * share * seen.firstRow / h;
+            break;
+        case Split::AllNew:
+        case Split::None:
+            // The scan had passed the last row read: it was below it, or
+            // done and holding.
+            phase = seen.endRow >= height - 1 ? 0.5 : 0.5 * (share * seen.endRow / h + 1.0);
+            break;
+    }
+    reading.clock = seen.newestColumn + phase;
+    return reading;
+}
+
+// Every row at once: the frame changed during the exposure only where two
+// bars show, and then the newer one's share of the light is the part of
+// the exposure after the change.
+ClockReading allRowsClock(const ScreenReading& screen, std::optional<double> exposure)
+{
+    ClockReading reading;
+    reading.row = 0.5 * (screen.scan.firstRow + screen.scan.endRow);
+    reading.clock = screen.column + 0.5;
+    if (!screen.secondColumn || !exposure || *exposure >= 1.0) {
+        return reading;
+    }
+    int newer = screen.column;
+    double newerShare = screen.barShare;
+    if (*screen.secondColumn == following(screen.column)) {
+        newer = *screen.secondColumn;
+        newerShare = 1.0 - screen.barShare;
+    } else if (*screen.secondColumn != preceding(screen.column)) {
+        return reading;
+    }
+    reading.clock = newer + *exposure * (newerShare - 0.5);
+    reading.coarse = false;
+    return reading;
+}
+
+// Dark but for a pulse a frame: the light, and the clock, are the pulse's.
+// One bar is one pulse within the exposure; two are two pulses, a frame
+// apart, on either side of its middle.
+ClockReading strobedClock(const ScreenReading& screen, std::optional<double> exposure)
+{
+    ClockReading reading;
+    reading.row = 0.5 * (screen.scan.firstRow + screen.scan.endRow);
+    reading.clock = screen.column;
+    if (screen.secondColumn) {
+        const bool secondNewer = *screen.secondColumn == following(screen.column);
+        reading.clock = (secondNewer ? *screen.secondColumn : screen.column) - 0.5;
+    }
+    // The pulse lies somewhere in the exposure: as sharp as it is short.
+    reading.coarse = !exposure || *exposure > 0.5;
+    return reading;
+}
+
+// Each row flashes as the beam passes and fades: the newest frame's light
+// ends at the row the beam had reached when the exposure ended, and its
+// 50 % edge marks the row whose half-light moment that was (the fade
+// shifts both edges of the band alike).
+ClockReading impulseClock(const ScanObservation& seen, double share, std::optional<double> exposure, int height)
+{
+    const double h = height;
+    if (exposure && seen.newestEnd) {
+        ClockReading reading;
+        reading.row = *seen.newestEnd;
+        reading.scanRow = *seen.newestEnd;
+        reading.clock = seen.newestColumn + share * *seen.newestEnd / h - *exposure / 2.0;
+        reading.coarse = false;
+        return reading;
+    }
+    if (exposure) {
+        // Lit to the last row read: the beam was below it at the end.
+        ClockReading reading;
+        reading.row = seen.endRow;
+        const double end = seen.endRow >= height - 1 ? 1.0 : 0.5 * (seen.endRow / h + 1.0);
+        reading.clock = seen.newestColumn + share * end - *exposure / 2.0;
+        return reading;
+    }
+    if (seen.litStart && seen.newestEnd && *seen.litStart > seen.firstRow + 1) {
+        // Without the exposure: the middle of the band it drew.
+        ClockReading reading;
+        reading.row = 0.5 * (*seen.litStart + *seen.newestEnd);
+        reading.clock = seen.newestColumn + share * reading.row / h;
+        reading.coarse = false;
+        return reading;
+    }
+    ClockReading reading = scanningClock(seen, share, height);
+    reading.coarse = true;
+    return reading;
+}
+
+}  // namespace
+
+const char* lightName(Light light)
+{
+    switch (light) {
+        case Light::Scanning:
+            return "scanning";
+        case Light::AllRows:
+            return "all-rows";
+        case Light::Strobed:
+            return "strobed";
+        case Light::Impulse:
+            return "impulse";
+    }
+    return "scanning";
+}
+
+ClockReading readClock(const ScreenReading& screen, const ScreenLight& light, std::optional<double> exposureFrames,
+                       const Mode& mode)
+{
+    switch (light.kind) {
+        case Light::Scanning:
+            return scanningClock(screen.scan, light.scanShare, mode.height);
+        case Light::AllRows:
+            return allRowsClock(screen, exposureFrames);
+        case Light::Strobed:
+            return strobedClock(screen, exposureFrames);
+        case Light::Impulse:
+            return impulseClock(screen.scan, light.scanShare, exposureFrames, mode.height);
+    }
+    return scanningClock(screen.scan, light.scanShare, mode.height);
+}
+
+void clockPhoto(PhotoReading* reading, const ReadSettings& settings)
+{
+    const Mode& mode = settings.mode;
+    std::optional<double> exposure;
+    if (reading->exposureMs) {
+        exposure = *reading->exposureMs * mode.rate / 1000.0;
+    }
+    const std::array<ScreenReading*, 2> screens{&reading->reference, &reading->device};
+    for (size_t i = 0; i < screens.size(); ++i) {
+        ScreenReading& screen = *screens[i];
+        const ClockReading clock = readClock(screen, settings.light[i], exposure, mode);
+        screen.coarse = clock.coarse;
+        screen.scanRow = clock.scanRow;
+        screen.clockPoint = mapPoint(screen.toPattern.inv(), {screen.scan.columnX, clock.row});
+        screen.clock = clock.clock;
+        screen.shutterFrames = 0.0;
+        if (settings.readoutMs && reading->photoRows > 0) {
+            const double cleared =
+                clockAtFirstRow(clock.clock, screen.clockPoint.y, reading->photoRows, *settings.readoutMs, mode.rate);
+            screen.shutterFrames = clock.clock - cleared;
+            screen.clock = cleared;
+        }
+        screen.clock -= COLUMN_COUNT * std::floor(screen.clock / COLUMN_COUNT);
+    }
+    reading->subFrameLagFrames = wrappedClockLag(reading->reference.clock, reading->device.clock);
+    reading->subFrameLagMs = framesToMs(reading->subFrameLagFrames, mode.rate);
+    reading->coarse = reading->reference.coarse || reading->device.coarse;
+}
+
+}  // namespace reader
