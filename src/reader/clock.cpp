@@ -98,11 +98,17 @@ ClockReading strobedClock(const ScreenReading& screen, std::optional<double> exp
 ClockReading impulseClock(const ScanObservation& seen, double share, std::optional<double> exposure, int height)
 {
     const double h = height;
-    if (exposure && seen.newestEnd) {
+    // Where the newest frame's light ends; at a long exposure, where it
+    // gives way to the frame before.
+    std::optional<double> end = seen.newestEnd;
+    if (!end && seen.split == Split::Found) {
+        end = seen.splitRow;
+    }
+    if (exposure && end) {
         ClockReading reading;
-        reading.row = *seen.newestEnd;
-        reading.scanRow = *seen.newestEnd;
-        reading.clock = seen.newestColumn + share * *seen.newestEnd / h - *exposure / 2.0;
+        reading.row = *end;
+        reading.scanRow = *end;
+        reading.clock = seen.newestColumn + share * *end / h - *exposure / 2.0;
         reading.coarse = false;
         return reading;
     }
@@ -110,14 +116,14 @@ ClockReading impulseClock(const ScanObservation& seen, double share, std::option
         // Lit to the last row read: the beam was below it at the end.
         ClockReading reading;
         reading.row = seen.endRow;
-        const double end = seen.endRow >= height - 1 ? 1.0 : 0.5 * (seen.endRow / h + 1.0);
-        reading.clock = seen.newestColumn + share * end - *exposure / 2.0;
+        const double last = seen.endRow >= height - 1 ? 1.0 : 0.5 * (share * seen.endRow / h + 1.0);
+        reading.clock = seen.newestColumn + share * last - *exposure / 2.0;
         return reading;
     }
-    if (seen.litStart && seen.newestEnd && *seen.litStart > seen.firstRow + 1) {
+    if (seen.litStart && end && *seen.litStart > seen.firstRow + 1) {
         // Without the exposure: the middle of the band it drew.
         ClockReading reading;
-        reading.row = 0.5 * (*seen.litStart + *seen.newestEnd);
+        reading.row = 0.5 * (*seen.litStart + *end);
         reading.clock = seen.newestColumn + share * reading.row / h;
         reading.coarse = false;
         return reading;

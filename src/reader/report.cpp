@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstdio>
 
+#include "reader/clock.h"
 #include "reader/segments.h"
 
 namespace reader {
@@ -177,6 +178,25 @@ std::string plainSummary(const LagSummary& summary)
         text += "warning: the lag changed during the series: the mean over all of it mixes " +
                 std::to_string(summary.segments.size()) + " segments of different lag; take each segment's own\n";
     }
+    if (summary.screens) {
+        for (size_t i = 0; i < summary.screens->screens.size(); ++i) {
+            const ScreenFindings& screen = summary.screens->screens[i];
+            text += std::string(i == 0 ? "reference: " : "device: ") + lightName(screen.light.kind);
+            if (!screen.scanOutMs) {
+                text += ", scan-out not measured (too few photos caught its scan in the bar's rows)";
+            } else if (*screen.scanOutMs == 0.0) {
+                text += ", every row at once";
+            } else {
+                text += ", scans out in " + fixed(*screen.scanOutMs, 1) + " ms" +
+                        (i == 0 ? " (taken as the signal's pace)" : "");
+            }
+            if (i == 1 && summary.down.top && summary.down.middle && summary.down.bottom) {
+                text += "; lag at the top " + fixed(*summary.down.top, 1) + " ms, middle " +
+                        fixed(*summary.down.middle, 1) + " ms, bottom " + fixed(*summary.down.bottom, 1) + " ms";
+            }
+            text += "\n";
+        }
+    }
     return text;
 }
 
@@ -246,13 +266,28 @@ nlohmann::ordered_json summaryJson(const LagSummary& summary)
                             {"lag_ms_median", rounded(segment.ms.median, 1000.0)},
                             {"lag_ms_ci95", interval(segment.ms)}});
     }
-    return {{"photos_read", summary.photosRead},
-            {"photos_failed", summary.photosFailed},
-            {"lag_ms_mean", optionalNumber(summary.ms, &Statistics::mean)},
-            {"lag_ms_median", optionalNumber(summary.ms, &Statistics::median)},
-            {"lag_ms_ci95", interval(summary.ms)},
-            {"lag_frames_mean", optionalNumber(summary.frames, &Statistics::mean)},
-            {"segments", segments}};
+    const auto ms = [](const std::optional<double>& value) -> nlohmann::ordered_json {
+        return value ? nlohmann::ordered_json(rounded(*value, 1000.0)) : nullptr;
+    };
+    nlohmann::ordered_json result = {{"photos_read", summary.photosRead},
+                                     {"photos_failed", summary.photosFailed},
+                                     {"lag_ms_mean", optionalNumber(summary.ms, &Statistics::mean)},
+                                     {"lag_ms_median", optionalNumber(summary.ms, &Statistics::median)},
+                                     {"lag_ms_ci95", interval(summary.ms)},
+                                     {"lag_frames_mean", optionalNumber(summary.frames, &Statistics::mean)},
+                                     {"segments", segments},
+                                     {"lag_ms_top", ms(summary.down.top)},
+                                     {"lag_ms_middle", ms(summary.down.middle)},
+                                     {"lag_ms_bottom", ms(summary.down.bottom)}};
+    result["screens"] = nullptr;
+    if (summary.screens) {
+        const auto screen = [&ms](const ScreenFindings& found) {
+            return nlohmann::ordered_json{{"light", lightName(found.light.kind)}, {"scan_out_ms", ms(found.scanOutMs)}};
+        };
+        result["screens"] = {{"reference", screen(summary.screens->screens[0])},
+                             {"device", screen(summary.screens->screens[1])}};
+    }
+    return result;
 }
 
 JsonReportWriter::JsonReportWriter(std::ostream& out) : output(out) {}

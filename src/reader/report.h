@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "reader/series.h"
 #include "reader/statistics.h"
 #include "reader/types.h"
 
@@ -72,6 +73,10 @@ struct LagSummary {
     // all are photos, "readings" otherwise; the latter two counted from 1
     // in the order reported.
     std::string segmentUnit;
+    // Each screen's light and scan-out, as the series found them, and the
+    // lag down the screen.
+    std::optional<SeriesFindings> screens;
+    LagDownTheScreen down;
 };
 
 LagSummary summarize(const LagSeries& series);

@@ -20,6 +20,7 @@
 #include "reader/live_input.h"
 #include "reader/plot.h"
 #include "reader/read_photo.h"
+#include "reader/series.h"
 #include "reader/video_input.h"
 
 namespace reader {
@@ -36,6 +37,11 @@ constexpr std::size_t READ_AHEAD = 8;
 // reader, and as many ready, so that neither waits for the other. Each is
 // a whole frame in memory.
 constexpr std::size_t VIDEO_WINDOW = 2 * VIDEO_READ_WORKERS + 2;
+// Results the series looks at to tell each screen's light before any is
+// reported; the ones after are read with what it found. Live, the lines
+// of the first seconds wait for them.
+constexpr std::size_t SERIES_SETTLE = 2000;
+constexpr std::size_t LIVE_SETTLE = 60;
 
 // Runs body, turning whatever it throws into the reading's error.
 template <typename Body>
@@ -170,37 +176,36 @@ public:
     {
     }
 
+    // A result as it comes: kept until the series has told each screen's
+    // light, then read again with it and reported.
     void add(const PhotoResult& result)
     {
-        ++results;
-        series.add(result.reading, result.frame ? result.frame->index : -1);
-        if (options.json) {
-            json.add(result);
-        } else if (!live) {
-            out << plainPhotoLines(result) << std::flush;
+        if (settled) {
+            PhotoResult again = result;
+            readAgain(&again.reading, findings, foundSettings);
+            emit(again);
+            return;
         }
-        // Live, a frame's failure shows in the line of its second; the
-        // source's own comes at the end.
-        if (!result.reading.ok && (options.json || !sameDestination) && !(live && result.frame)) {
-            err << errorLine(result) << std::flush;
-        }
-        if (live) {
-            liveStatus(result);
-        }
-        if (!options.plotFile.empty() && result.reading.ok) {
-            plot.index.push_back(oneVideo && result.frame ? result.frame->timeS : static_cast<double>(results));
-            plot.lagMs.push_back(result.reading.subFrameLagMs);
-            // Only what the plot shows names it: a video that could not be
-            // opened is no photo.
-            anyFrame = anyFrame || result.frame.has_value();
-            anyPhoto = anyPhoto || !result.frame.has_value();
+        pending.push_back(result);
+        // What the report does not show need not wait with it.
+        pending.back().reading.reference.gridLineX = {};
+        pending.back().reading.reference.gridLineNumber = {};
+        pending.back().reading.device.gridLineX = {};
+        pending.back().reading.device.gridLineNumber = {};
+        if (pending.size() >= (live ? LIVE_SETTLE : SERIES_SETTLE)) {
+            settle();
         }
     }
 
     // The summary, then the plot. The exit status.
     int finish()
     {
-        const LagSummary summary = summarize(series);
+        if (!settled) {
+            settle();
+        }
+        LagSummary summary = summarize(series);
+        summary.screens = findings;
+        summary.down = lagDownTheScreen(summary.ms ? std::optional<double>(summary.ms->mean) : std::nullopt, findings);
         if (options.json) {
             json.finish(summary);
         } else {
@@ -231,6 +236,53 @@ public:
     }
 
 private:
+    // The series' findings from the results so far, and those results
+    // read again with them and reported.
+    void settle()
+    {
+        std::vector<const PhotoReading*> readings;
+        readings.reserve(pending.size());
+        for (const PhotoResult& result : pending) {
+            readings.push_back(&result.reading);
+        }
+        findings = describeScreens(readings, options.settings);
+        foundSettings = withFindings(options.settings, findings);
+        settled = true;
+        for (PhotoResult& result : pending) {
+            readAgain(&result.reading, findings, foundSettings);
+            emit(result);
+        }
+        pending.clear();
+        pending.shrink_to_fit();
+    }
+
+    void emit(const PhotoResult& result)
+    {
+        ++results;
+        series.add(result.reading, result.frame ? result.frame->index : -1);
+        if (options.json) {
+            json.add(result);
+        } else if (!live) {
+            out << plainPhotoLines(result) << std::flush;
+        }
+        // Live, a frame's failure shows in the line of its second; the
+        // source's own comes at the end.
+        if (!result.reading.ok && (options.json || !sameDestination) && !(live && result.frame)) {
+            err << errorLine(result) << std::flush;
+        }
+        if (live) {
+            liveStatus(result);
+        }
+        if (!options.plotFile.empty() && result.reading.ok) {
+            plot.index.push_back(oneVideo && result.frame ? result.frame->timeS : static_cast<double>(results));
+            plot.lagMs.push_back(result.reading.subFrameLagMs);
+            // Only what the plot shows names it: a video that could not be
+            // opened is no photo.
+            anyFrame = anyFrame || result.frame.has_value();
+            anyPhoto = anyPhoto || !result.frame.has_value();
+        }
+    }
+
     void liveStatus(const PhotoResult& result)
     {
         if (!result.frame) {
@@ -325,6 +377,10 @@ private:
     bool sameDestination;
     bool oneVideo;
     JsonReportWriter json;
+    std::vector<PhotoResult> pending;
+    bool settled = false;
+    SeriesFindings findings;
+    ReadSettings foundSettings;
     LagSeries series;
     PlotSeries plot;
     long long results = 0;

@@ -118,13 +118,20 @@ double passing(const std::vector<double>& values, size_t y, double level, int to
 // full light; none when it holds it to the last row.
 std::optional<double> lastLitRow(const std::vector<double>& newest, int top)
 {
-    std::vector<double> sorted(newest);
-    std::sort(sorted.begin(), sorted.end());
-    // Its full light: what the brightest tenth of the rows holds.
-    const double full = sorted[sorted.size() * 9 / 10];
-    if (full <= 0.0) {
+    // Its full light: the middle of what the rows above half the brightest
+    // hold, however few rows it lights.
+    const double brightest = *std::max_element(newest.begin(), newest.end());
+    std::vector<double> lit;
+    for (const double v : newest) {
+        if (v >= 0.5 * brightest) {
+            lit.push_back(v);
+        }
+    }
+    if (brightest <= 0.0 || lit.empty()) {
         return std::nullopt;
     }
+    std::nth_element(lit.begin(), lit.begin() + static_cast<std::ptrdiff_t>(lit.size() / 2), lit.end());
+    const double full = lit[lit.size() / 2];
     for (size_t y = newest.size() - 1; y > 0; --y) {
         if (newest[y - 1] >= 0.5 * full) {
             if (y == newest.size() - 1 && newest[y] >= 0.5 * full) {

@@ -44,12 +44,17 @@ enum class Light {
     Impulse,   // each row flashes as the beam passes and fades within about a millisecond (CRT)
 };
 
+// A signal sends its visible rows over about this share of the period, the
+// rest being vertical blanking (1080 of 1125 lines, 768 of 806): a screen
+// that scans at the signal's pace draws them as they come.
+constexpr double SIGNAL_SCAN_SHARE = 0.95;
+
 // What the reading takes a screen's light to be.
 struct ScreenLight {
     Light kind = Light::Scanning;
     // The time the rows take from the top to the bottom, as a share of the
-    // frame period: the signal's own pace (1) until measured.
-    double scanShare = 1.0;
+    // frame period: the signal's own pace until measured.
+    double scanShare = SIGNAL_SCAN_SHARE;
 };
 
 // How the bar's light lay down the screen's rows: what the screen's clock

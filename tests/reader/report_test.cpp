@@ -263,8 +263,9 @@ TEST(JsonReport, AFailedPhotoHasFileOkAndError)
 
 TEST(JsonReport, SummaryFieldsAndTheirNulls)
 {
-    const std::set<std::string> fields = {"photos_read", "photos_failed",   "lag_ms_mean", "lag_ms_median",
-                                          "lag_ms_ci95", "lag_frames_mean", "segments"};
+    const std::set<std::string> fields = {"photos_read",   "photos_failed",   "lag_ms_mean", "lag_ms_median",
+                                          "lag_ms_ci95",   "lag_frames_mean", "segments",    "lag_ms_top",
+                                          "lag_ms_middle", "lag_ms_bottom",   "screens"};
 
     // Of the sub-frame readings: half a frame less than the columns say.
     const json several = reader::summaryJson(

@@ -254,7 +254,9 @@ TEST_F(RunReader, PlainReportInTheOrderGivenThenTheSummary)
                   "\n"
                   "photos read: 3, failed: 1\n"
                   "lag: mean 58.3 ms, 95 % confidence interval -24.5 to 141.1 ms, median 58.3 ms\n"
-                  "lag in frames: mean 3.50, 95 % confidence interval -1.47 to 8.47, median 3.50\n");
+                  "lag in frames: mean 3.50, 95 % confidence interval -1.47 to 8.47, median 3.50\n"
+                  "reference: scanning, scans out in 15.8 ms (taken as the signal's pace)\n"
+                  "device: scanning, scan-out not measured (too few photos caught its scan in the bar's rows)\n");
     EXPECT_EQ(r.err, files[1] + ": error: no such file\n");
 
     // Standard error and output in one place: the error is written once.

@@ -1,0 +1,321 @@
+#include "reader/series.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include "reader/clock.h"
+#include "reader/combine.h"
+
+namespace reader {
+
+namespace {
+
+using Split = ScanObservation::Split;
+
+// A held screen spreads its change over the rows its scan passed in the
+// exposure; a split sharper than this share of that spread is a flash's.
+constexpr double SHARP_SHARE = 0.25;
+// Below this many rows of spread (a short exposure) a held screen's split
+// is as sharp as a flash's: it tells nothing.
+constexpr double LEAST_TELLING_SPREAD = 40.0;
+// A screen that scans shows its split within the bar in most photos (in
+// about the bar's share of the height times the scan's share of the
+// period, at least a third for any panel that scans out in half a frame):
+// none in this many photos read is no scanning screen.
+constexpr int PHOTOS_WITHOUT_SPLIT = 8;
+constexpr int STROBED_PHOTOS_WITHOUT_SPLIT = 4;
+// The scan-out fit: least photos, the least spread of their split rows
+// (share of the height), and the shares of the period it may come to.
+constexpr int FIT_LEAST_PHOTOS = 3;
+constexpr double FIT_LEAST_SPREAD = 0.2;
+constexpr double FIT_LEAST_SHARE = 0.2;
+constexpr double FIT_MOST_SHARE = 1.3;
+// A photo's point off the fit by more than this (frames) is not its scan.
+constexpr double FIT_OUTLIER = 0.15;
+
+double median(std::vector<double> values)
+{
+    const auto middle = values.begin() + static_cast<std::ptrdiff_t>(values.size() / 2);
+    std::nth_element(values.begin(), middle, values.end());
+    return *middle;
+}
+
+const ScreenReading& screenOf(const PhotoReading& reading, size_t i)
+{
+    return i == 0 ? reading.reference : reading.device;
+}
+
+std::optional<double> exposureFrames(const PhotoReading& reading, int rate)
+{
+    if (!reading.exposureMs) {
+        return std::nullopt;
+    }
+    return *reading.exposureMs * rate / 1000.0;
+}
+
+struct LightEvidence {
+    int read = 0;
+    int splits = 0;
+    int sharpSplits = 0;
+    int heldSplits = 0;
+    int bands = 0;
+};
+
+LightEvidence evidenceOf(const std::vector<const PhotoReading*>& readings, size_t screen, const Mode& mode)
+{
+    LightEvidence evidence;
+    for (const PhotoReading* reading : readings) {
+        if (!reading->ok) {
+            continue;
+        }
+        const ScanObservation& seen = screenOf(*reading, screen).scan;
+        ++evidence.read;
+        evidence.bands += seen.litStart && seen.litEnd ? 1 : 0;
+        if (seen.split != Split::Found) {
+            continue;
+        }
+        ++evidence.splits;
+        const std::optional<double> exposure = exposureFrames(*reading, mode.rate);
+        if (!exposure || !seen.rampRows) {
+            continue;
+        }
+        // Rows a screen that scans at the signal's pace passes between a
+        // quarter and three quarters of the exposure; a slower scan, or
+        // the pixels' response, only widens it.
+        const double spread = 0.5 * std::min(1.0, *exposure) * mode.height;
+        if (spread < LEAST_TELLING_SPREAD) {
+            continue;
+        }
+        if (*seen.rampRows < SHARP_SHARE * spread) {
+            ++evidence.sharpSplits;
+        } else {
+            ++evidence.heldSplits;
+        }
+    }
+    return evidence;
+}
+
+Light kindOf(const LightEvidence& evidence, int darkPhotos)
+{
+    // Only a band of rows lit, the rest dark, in photos whose exposure was
+    // shorter than a frame; or a sharp split where a held screen's would
+    // be spread over many rows: rows that flash and fade.
+    if (2 * evidence.bands >= std::max(1, evidence.read - evidence.splits) && evidence.bands > 0) {
+        return Light::Impulse;
+    }
+    if (evidence.sharpSplits >= 2 && evidence.sharpSplits > evidence.heldSplits) {
+        return Light::Impulse;
+    }
+    if (evidence.splits == 0) {
+        // Every row at once: dark in some photos, it is lit by a pulse.
+        if (darkPhotos > 0 && evidence.read >= STROBED_PHOTOS_WITHOUT_SPLIT) {
+            return Light::Strobed;
+        }
+        if (evidence.read >= PHOTOS_WITHOUT_SPLIT) {
+            return darkPhotos > 0 ? Light::Strobed : Light::AllRows;
+        }
+    }
+    return Light::Scanning;
+}
+
+// The device's scan-out share of the period: its clock at the top row
+// against the row its split was at, over the photos where both screens'
+// clocks are sharp. The reference's clock is the time base.
+std::optional<double> fitScanShare(const std::vector<const PhotoReading*>& readings, const Mode& mode)
+{
+    std::vector<double> xs;
+    std::vector<double> ys;
+    for (const PhotoReading* reading : readings) {
+        if (!reading->ok || reading->reference.coarse || reading->device.scan.split != Split::Found) {
+            continue;
+        }
+        const ScreenReading& device = reading->device;
+        xs.push_back(device.scan.splitRow / mode.height);
+        ys.push_back(wrappedClockLag(reading->reference.clock, device.scan.newestColumn - device.shutterFrames));
+    }
+    // The lag at the top row is one number, whole frames apart at most:
+    // every point is taken to the frame of the first.
+    for (double& y : ys) {
+        y -= COLUMN_COUNT * std::round((y - ys.front()) / COLUMN_COUNT);
+    }
+    std::vector<bool> kept(xs.size(), true);
+    double slope = 0.0;
+    for (int pass = 0; pass < 2; ++pass) {
+        double n = 0.0;
+        double sx = 0.0;
+        double sy = 0.0;
+        double sxx = 0.0;
+        double sxy = 0.0;
+        double low = 1.0;
+        double high = 0.0;
+        for (size_t i = 0; i < xs.size(); ++i) {
+            if (!kept[i]) {
+                continue;
+            }
+            n += 1.0;
+            sx += xs[i];
+            sy += ys[i];
+            sxx += xs[i] * xs[i];
+            sxy += xs[i] * ys[i];
+            low = std::min(low, xs[i]);
+            high = std::max(high, xs[i]);
+        }
+        if (n < FIT_LEAST_PHOTOS || high - low < FIT_LEAST_SPREAD) {
+            return std::nullopt;
+        }
+        // y = lag + share * x.
+        slope = (n * sxy - sx * sy) / (n * sxx - sx * sx);
+        const double intercept = (sy - slope * sx) / n;
+        for (size_t i = 0; i < xs.size(); ++i) {
+            kept[i] = std::abs(ys[i] - intercept - slope * xs[i]) <= FIT_OUTLIER;
+        }
+    }
+    if (slope < FIT_LEAST_SHARE || slope > FIT_MOST_SHARE) {
+        return std::nullopt;
+    }
+    return slope;
+}
+
+std::string rateText(int rate)
+{
+    return std::to_string(rate) + " Hz";
+}
+
+// Why a photo missing one screen missed it, by that screen's light.
+std::string missingScreenError(const char* name, const ScreenFindings& screen, int rate)
+{
+    const std::string exposure = oneFrameExposure(rate);
+    switch (screen.light.kind) {
+        case Light::Strobed:
+            return std::string("the ") + name +
+                   " screen is dark in this photo: its backlight strobes (black frame insertion) and was off "
+                   "for all of the exposure; expose for at least one frame (" +
+                   exposure + "), or turn the strobing off, or take more photos";
+        case Light::Impulse:
+            return std::string("the ") + name +
+                   " screen is dark, or only a band of it lit, in this photo: its rows glow only briefly after "
+                   "the beam passes (a CRT); expose for at least one frame (" +
+                   exposure + ")";
+        case Light::Scanning:
+        case Light::AllRows:
+            break;
+    }
+    return std::string("the ") + name +
+           " screen does not show the pattern in this photo: it was dark or too dim in this exposure (a strobed "
+           "or flickering backlight, or glare over it); expose for at least one frame (" +
+           exposure + "), or take the photo again";
+}
+
+}  // namespace
+
+std::string oneFrameExposure(int rate)
+{
+    return "1/" + std::to_string(rate) + " s at " + rateText(rate);
+}
+
+SeriesFindings describeScreens(const std::vector<const PhotoReading*>& readings, const ReadSettings& settings)
+{
+    const Mode& mode = settings.mode;
+    SeriesFindings findings;
+    const double period = 1000.0 / mode.rate;
+    for (size_t i = 0; i < findings.screens.size(); ++i) {
+        std::vector<double> xs;
+        std::vector<double> ys;
+        for (const PhotoReading* reading : readings) {
+            if (reading->ok) {
+                const cv::Point2d centre = centreOf(screenOf(*reading, i).corners);
+                xs.push_back(centre.x);
+                ys.push_back(centre.y);
+            }
+        }
+        if (!xs.empty()) {
+            findings.screens[i].where = cv::Point2d(median(xs), median(ys));
+        }
+    }
+    // A photo with one screen only: the screen nearer to where that one
+    // stands in the others was found, the other not.
+    if (findings.screens[0].where && findings.screens[1].where) {
+        for (const PhotoReading* reading : readings) {
+            if (reading->ok || !reading->onlyScreen) {
+                continue;
+            }
+            const cv::Point2d centre = centreOf(*reading->onlyScreen);
+            const double toReference = cv::norm(centre - *findings.screens[0].where);
+            const double toDevice = cv::norm(centre - *findings.screens[1].where);
+            ++findings.screens[toReference <= toDevice ? 1 : 0].darkPhotos;
+        }
+    }
+    for (size_t i = 0; i < findings.screens.size(); ++i) {
+        ScreenFindings& screen = findings.screens[i];
+        const LightEvidence evidence = evidenceOf(readings, i, mode);
+        screen.photosRead = evidence.read;
+        screen.splitsSeen = evidence.splits;
+        screen.light.kind = kindOf(evidence, screen.darkPhotos);
+        const bool rowsAtOnce = screen.light.kind == Light::AllRows || screen.light.kind == Light::Strobed;
+        screen.light.scanShare = rowsAtOnce ? 0.0 : SIGNAL_SCAN_SHARE;
+        if (rowsAtOnce) {
+            screen.scanOutMs = 0.0;
+        } else if (i == 0) {
+            // The reference is the time base: it scans at the signal's pace.
+            screen.scanOutMs = SIGNAL_SCAN_SHARE * period;
+        }
+    }
+    ScreenFindings& device = findings.screens[1];
+    if (device.light.kind == Light::Scanning) {
+        const std::optional<double> share = fitScanShare(readings, mode);
+        if (share) {
+            device.light.scanShare = *share;
+            device.scanOutMs = *share * period;
+        }
+    }
+    return findings;
+}
+
+ReadSettings withFindings(const ReadSettings& settings, const SeriesFindings& findings)
+{
+    ReadSettings found = settings;
+    for (size_t i = 0; i < found.light.size(); ++i) {
+        found.light[i] = findings.screens[i].light;
+    }
+    return found;
+}
+
+void readAgain(PhotoReading* reading, const SeriesFindings& findings, const ReadSettings& settings)
+{
+    if (reading->ok) {
+        // The first reading took both screens to scan at the signal's pace.
+        const bool asFirst = std::all_of(settings.light.begin(), settings.light.end(), [](const ScreenLight& light) {
+            return light.kind == Light::Scanning && light.scanShare == SIGNAL_SCAN_SHARE;
+        });
+        if (!asFirst) {
+            clockPhoto(reading, settings);
+        }
+        return;
+    }
+    if (!reading->onlyScreen || !findings.screens[0].where || !findings.screens[1].where) {
+        return;
+    }
+    const cv::Point2d centre = centreOf(*reading->onlyScreen);
+    const bool referenceFound =
+        cv::norm(centre - *findings.screens[0].where) <= cv::norm(centre - *findings.screens[1].where);
+    const size_t missing = referenceFound ? 1 : 0;
+    reading->error =
+        missingScreenError(missing == 0 ? "reference" : "device", findings.screens[missing], settings.mode.rate);
+}
+
+LagDownTheScreen lagDownTheScreen(std::optional<double> topMs, const SeriesFindings& findings)
+{
+    LagDownTheScreen lag;
+    lag.top = topMs;
+    const std::optional<double>& reference = findings.screens[0].scanOutMs;
+    const std::optional<double>& device = findings.screens[1].scanOutMs;
+    if (topMs && reference && device) {
+        // A row lower down is later on each screen by its share of that
+        // screen's scan-out.
+        lag.middle = *topMs + 0.5 * (*device - *reference);
+        lag.bottom = *topMs + (*device - *reference);
+    }
+    return lag;
+}
+
+}  // namespace reader
