@@ -21,6 +21,57 @@ int preceding(int column)
     return (column + COLUMN_COUNT - 1) % COLUMN_COUNT;
 }
 
+// The integral of floor(u) from 0 to x.
+double floorIntegral(double x)
+{
+    const double n = std::floor(x);
+    return n * (n - 1.0) / 2.0 + n * (x - n);
+}
+
+// The mean frame a held row shows over an exposure of `exposure` frames
+// whose middle is u frames after the row took frame 0: the frames' light
+// shares weigh them. It rises with u wherever the exposure spans a change.
+double meanFrame(double u, double exposure)
+{
+    return (floorIntegral(u + exposure / 2.0) - floorIntegral(u - exposure / 2.0)) / exposure;
+}
+
+// The u at which the mean frame is `mean`, within a frame each way of
+// where the newest frame is; by bisection, the mean being monotone in u.
+double momentOfMeanFrame(double mean, double exposure)
+{
+    double low = -2.0 - exposure;
+    double high = 2.0 + exposure;
+    for (int i = 0; i < 60; ++i) {
+        const double middle = 0.5 * (low + high);
+        (meanFrame(middle, exposure) < mean ? low : high) = middle;
+    }
+    return 0.5 * (low + high);
+}
+
+// A long exposure: each band of rows, by the columns' shares of its light,
+// gives the moment its rows were at; the row's scan delay takes that back
+// to the top row.
+std::optional<ClockReading> spreadBarClock(const ScanObservation& seen, double share, double exposure, int height)
+{
+    if (seen.centroidBands == 0) {
+        return std::nullopt;
+    }
+    double sum = 0.0;
+    double rows = 0.0;
+    for (int b = 0; b < seen.centroidBands; ++b) {
+        const auto i = static_cast<size_t>(b);
+        const double y = seen.centroidRow[i] / height;
+        sum += momentOfMeanFrame(seen.centroid[i], exposure) + share * y;
+        rows += seen.centroidRow[i];
+    }
+    ClockReading reading;
+    reading.clock = seen.newestColumn + sum / seen.centroidBands;
+    reading.row = rows / seen.centroidBands;
+    reading.coarse = false;
+    return reading;
+}
+
 ClockReading scanningClock(const ScanObservation& seen, double share, int height)
 {
     ClockReading reading;
@@ -153,6 +204,14 @@ const char* lightName(Light light)
 ClockReading readClock(const ScreenReading& screen, const ScreenLight& light, std::optional<double> exposureFrames,
                        const Mode& mode)
 {
+    const bool held = light.kind == Light::Scanning || light.kind == Light::AllRows;
+    if (held && exposureFrames) {
+        const double share = light.kind == Light::Scanning ? light.scanShare : 0.0;
+        if (const std::optional<ClockReading> spread =
+                spreadBarClock(screen.scan, share, *exposureFrames, mode.height)) {
+            return *spread;
+        }
+    }
     switch (light.kind) {
         case Light::Scanning:
             return scanningClock(screen.scan, light.scanShare, mode.height);

@@ -186,10 +186,14 @@ PhotoReading readBgrPhoto(const cv::Mat& photo, const ReadSettings& settings, co
         }
     }
 
+    std::optional<double> exposure;
+    if (settings.exposureMs) {
+        exposure = *settings.exposureMs * mode.rate / 1000.0;
+    }
     // The scan-out only of the two screens chosen.
     for (Screen& screen : screens) {
-        screen.scan =
-            readScanPhase(photo, patternHomography(screen.outline, mode), screen.grid, screen.bar, mode, trackedMaps);
+        screen.scan = readScanPhase(photo, patternHomography(screen.outline, mode), screen.grid, screen.bar, mode,
+                                    trackedMaps, exposure);
     }
     const std::array<int, 2> order = assignScreens(screens[0].outline, screens[1].outline, settings.reference);
     const Screen& reference = screens[static_cast<size_t>(order[0])];

@@ -261,10 +261,71 @@ Crossing findCrossing(ColumnLight* columns, const BarReading& bar, int newest, i
     return crossing;
 }
 
+// Columns around the newest that a long exposure can light: two frames
+// newer (the newest may be too faint to be the bar read) to three older.
+constexpr int CENTROID_NEWER = 2;
+constexpr int CENTROID_OLDER = 3;
+// Exposures shorter than this share of a frame light two columns at most.
+constexpr double CENTROID_EXPOSURE = 0.5;
+constexpr double CAMERA_GAMMA = 2.2;
+
+// A camera's 8-bit value as the light it stands for: light adds up, the
+// values its tone curve makes of it do not. Cameras and phones encode about
+// as sRGB does, close to a power of 2.2.
+double linear(double value)
+{
+    return std::pow(std::max(0.0, value) / 255.0, CAMERA_GAMMA);
+}
+
+// In bands of rows, the light-weighted mean of the columns around the
+// newest, counted from it: where a long exposure spread the bar, the
+// shares tell the moment.
+void measureCentroids(ColumnLight* columns, const BarReading& bar, int newest, int top, ScanObservation* seen)
+{
+    const int background = backgroundColumn(bar, newest);
+    if (background < 0) {
+        return;
+    }
+    std::vector<const std::vector<double>*> lights;
+    for (int offset = -CENTROID_OLDER; offset <= CENTROID_NEWER; ++offset) {
+        const int column = (newest + offset + COLUMN_COUNT) % COLUMN_COUNT;
+        if (std::isnan(bar.columnLevel[static_cast<size_t>(column)])) {
+            return;
+        }
+        lights.push_back(&columns->of(column));
+    }
+    const std::vector<double>& ground = columns->of(background);
+    const size_t rows = ground.size();
+    const size_t bands = ScanObservation::CENTROID_BANDS;
+    std::array<double, ScanObservation::CENTROID_BANDS> weighted{};
+    std::array<double, ScanObservation::CENTROID_BANDS> total{};
+    std::array<double, ScanObservation::CENTROID_BANDS> rowSum{};
+    for (size_t y = 0; y < rows; ++y) {
+        const size_t band = y * bands / rows;
+        for (size_t i = 0; i < lights.size(); ++i) {
+            const double light = std::max(0.0, linear((*lights[i])[y]) - linear(ground[y]));
+            weighted[band] += light * (static_cast<double>(i) - CENTROID_OLDER);
+            total[band] += light;
+            rowSum[band] += light * (top + static_cast<double>(y) + 0.5);
+        }
+    }
+    const double most = *std::max_element(total.begin(), total.end());
+    int kept = 0;
+    for (size_t band = 0; band < bands; ++band) {
+        if (total[band] >= MIN_ROW_LIGHT * most && total[band] > 0.0) {
+            seen->centroid[static_cast<size_t>(kept)] = weighted[band] / total[band];
+            seen->centroidRow[static_cast<size_t>(kept)] = rowSum[band] / total[band];
+            ++kept;
+        }
+    }
+    seen->centroidBands = kept;
+}
+
 }  // namespace
 
 ScanReading readScanPhase(const cv::Mat& photo, const cv::Matx33d& toPattern, const GridReading& grid,
-                          const BarReading& bar, const Mode& mode, StripMaps* maps)
+                          const BarReading& bar, const Mode& mode, StripMaps* maps,
+                          std::optional<double> exposureFrames)
 {
     ScanReading scan;
     if (!bar.found) {
@@ -295,6 +356,9 @@ ScanReading readScanPhase(const cv::Mat& photo, const cv::Matx33d& toPattern, co
     seen.litStart = crossing.litStart;
     seen.litEnd = crossing.litEnd;
     seen.splitRow = crossing.row;
+    if (exposureFrames && *exposureFrames >= CENTROID_EXPOSURE) {
+        measureCentroids(&columns, bar, newest, top, &seen);
+    }
     switch (crossing.kind) {
         case Crossing::None:
             seen.split = ScanObservation::Split::None;

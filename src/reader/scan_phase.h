@@ -35,8 +35,11 @@ struct ScanReading {
 };
 
 // Reads the scan-out phase of a screen whose bar is found; maps, when
-// given, holds the columns' maps (see rectifyRegion).
+// given, holds the columns' maps (see rectifyRegion). exposureFrames, when
+// known: an exposure of half a frame or more spreads the bar over several
+// columns, whose shares are measured too.
 ScanReading readScanPhase(const cv::Mat& photo, const cv::Matx33d& toPattern, const GridReading& grid,
-                          const BarReading& bar, const Mode& mode, StripMaps* maps = nullptr);
+                          const BarReading& bar, const Mode& mode, StripMaps* maps = nullptr,
+                          std::optional<double> exposureFrames = std::nullopt);
 
 }  // namespace reader

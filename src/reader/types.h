@@ -79,6 +79,13 @@ struct ScanObservation {
     // were dark: the band a CRT's beam drew during the exposure.
     std::optional<double> litStart;
     std::optional<double> litEnd;
+    // At a long exposure, where the bar spreads over several columns: in
+    // bands of rows, the light-weighted mean column, counted from the
+    // newest (0) back (-1, -2, ...), and each band's middle row.
+    static constexpr int CENTROID_BANDS = 8;
+    int centroidBands = 0;
+    std::array<double, CENTROID_BANDS> centroid{};
+    std::array<double, CENTROID_BANDS> centroidRow{};
     // The rows read, and the middle of the newest column (pattern x).
     int firstRow = 0;
     int endRow = 0;
