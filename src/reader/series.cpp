@@ -24,6 +24,8 @@ constexpr double LEAST_TELLING_SPREAD = 40.0;
 // none in this many photos read is no scanning screen.
 constexpr int PHOTOS_WITHOUT_SPLIT = 8;
 constexpr int STROBED_PHOTOS_WITHOUT_SPLIT = 4;
+// Below this mean resultant the clocks of a series spread over the frame.
+constexpr double SPREAD_RESULTANT = 0.5;
 // The scan-out fit: least photos, the least spread of their split rows
 // (share of the height), and the shares of the period it may come to.
 constexpr int FIT_LEAST_PHOTOS = 3;
@@ -95,7 +97,30 @@ LightEvidence evidenceOf(const std::vector<const PhotoReading*>& readings, size_
     return evidence;
 }
 
-Light kindOf(const LightEvidence& evidence, int darkPhotos)
+// Whether the photos caught the screens at moments spread over the frame,
+// as photos taken by hand are: the other screen's clock falls in every
+// part of its frame. A video whose frame rate is locked to the display's
+// catches it at one moment again and again, and then a screen that never
+// shows its split only had it below the rows read each time.
+bool momentsVary(const std::vector<const PhotoReading*>& readings, size_t other)
+{
+    double x = 0.0;
+    double y = 0.0;
+    double n = 0.0;
+    for (const PhotoReading* reading : readings) {
+        if (reading->ok) {
+            const double turn = 2.0 * CV_PI * screenOf(*reading, other).clock;
+            x += std::cos(turn);
+            y += std::sin(turn);
+            n += 1.0;
+        }
+    }
+    // Clocks spread evenly over the frame have a mean resultant near 0,
+    // clocks at one moment near 1.
+    return n > 0.0 && std::hypot(x, y) / n < SPREAD_RESULTANT;
+}
+
+Light kindOf(const LightEvidence& evidence, int darkPhotos, bool varied)
 {
     // Only a band of rows lit, the rest dark, in photos whose exposure was
     // shorter than a frame; or a sharp split where a held screen's would
@@ -111,7 +136,7 @@ Light kindOf(const LightEvidence& evidence, int darkPhotos)
         if (darkPhotos > 0 && evidence.read >= STROBED_PHOTOS_WITHOUT_SPLIT) {
             return Light::Strobed;
         }
-        if (evidence.read >= PHOTOS_WITHOUT_SPLIT) {
+        if (evidence.read >= PHOTOS_WITHOUT_SPLIT && varied) {
             return darkPhotos > 0 ? Light::Strobed : Light::AllRows;
         }
     }
@@ -250,7 +275,7 @@ SeriesFindings describeScreens(const std::vector<const PhotoReading*>& readings,
         const LightEvidence evidence = evidenceOf(readings, i, mode);
         screen.photosRead = evidence.read;
         screen.splitsSeen = evidence.splits;
-        screen.light.kind = kindOf(evidence, screen.darkPhotos);
+        screen.light.kind = kindOf(evidence, screen.darkPhotos, momentsVary(readings, 1 - i));
         const bool rowsAtOnce = screen.light.kind == Light::AllRows || screen.light.kind == Light::Strobed;
         screen.light.scanShare = rowsAtOnce ? 0.0 : SIGNAL_SCAN_SHARE;
         if (rowsAtOnce) {
