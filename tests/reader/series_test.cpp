@@ -51,6 +51,7 @@ PhotoReading onlyReferenceSeen()
 reader::SeriesFindings describe(const std::vector<PhotoReading>& photos)
 {
     std::vector<const PhotoReading*> readings;
+    readings.reserve(photos.size());
     for (const PhotoReading& reading : photos) {
         readings.push_back(&reading);
     }
