@@ -41,7 +41,7 @@ constexpr std::size_t VIDEO_WINDOW = 2 * VIDEO_READ_WORKERS + 2;
 // reported; the ones after are read with what it found. Live, the lines
 // of the first seconds wait for them.
 constexpr std::size_t SERIES_SETTLE = 2000;
-constexpr std::size_t LIVE_SETTLE = 60;
+constexpr std::size_t LIVE_SETTLE = 24;
 
 // Runs body, turning whatever it throws into the reading's error.
 template <typename Body>
