@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <cmath>
 #include <cstddef>
 
 namespace reader {
@@ -111,6 +112,40 @@ cv::Mat rectifyRegion(const cv::Mat& photo, const cv::Matx33d& toPattern, const 
     cv::warpPerspective(photo, rectified, outputToPhoto, size, cv::INTER_LINEAR | cv::WARP_INVERSE_MAP,
                         cv::BORDER_REPLICATE);
     return rectified;
+}
+
+int patternColumnsPerPixel(const cv::Matx33d& toPattern, const Mode& mode)
+{
+    const cv::Matx33d toPhoto = toPattern.inv();
+    const auto w = static_cast<double>(mode.width);
+    const auto h = static_cast<double>(mode.height);
+    const cv::Point2d corners[4] = {mapPoint(toPhoto, {0.0, 0.0}), mapPoint(toPhoto, {w, 0.0}),
+                                    mapPoint(toPhoto, {w, h}), mapPoint(toPhoto, {0.0, h})};
+    // The longer of the top and bottom edges: no row is undersampled.
+    const double across = std::max(cv::norm(corners[1] - corners[0]), cv::norm(corners[2] - corners[3]));
+    if (!std::isfinite(across) || across < 1.0) {
+        return 1;
+    }
+    return std::clamp(static_cast<int>(w / across), 1, std::max(1, mode.columnStep() / 4));
+}
+
+cv::Mat everyColumn(const cv::Mat& sampled, int step, int width)
+{
+    CV_Assert(sampled.type() == CV_64FC1 && sampled.rows == 1);
+    if (step == 1 && sampled.cols == width) {
+        return sampled;
+    }
+    cv::Mat full(1, width, CV_64F);
+    const auto* from = sampled.ptr<double>(0);
+    auto* to = full.ptr<double>(0);
+    const int last = sampled.cols - 1;
+    for (int x = 0; x < width; ++x) {
+        const double at = std::clamp((x + 0.5) / step - 0.5, 0.0, static_cast<double>(last));
+        const int i = std::min(static_cast<int>(at), std::max(0, last - 1));
+        const double t = at - i;
+        to[x] = i + 1 <= last ? from[i] + t * (from[i + 1] - from[i]) : from[i];
+    }
+    return full;
 }
 
 cv::Point2d mapPoint(const cv::Matx33d& homography, cv::Point2d point)

@@ -22,14 +22,16 @@ constexpr int SMOOTHING_ROWS = 5;
 
 // Mean green of each pattern row of the bar's height inside a column.
 std::vector<double> columnRows(const cv::Mat& photo, const cv::Matx33d& toPattern, const GridReading& grid, int column,
-                               int top, int bottom, StripMaps* maps)
+                               int top, int bottom, int every, StripMaps* maps)
 {
     // The middle of the column the bar stage measured, clear of its lines.
     const auto [lineLeft, lineRight] = grid.columnBounds(column);
     const double left = lineLeft + 0.2 * (lineRight - lineLeft);
     const double width = 0.6 * (lineRight - lineLeft);
     const cv::Rect2d region(left, top, width, bottom - top);
-    const cv::Size size(std::max(1, static_cast<int>(std::lround(width))), bottom - top);
+    // Across, no more samples than the photo has pixels: each row is
+    // averaged over them.
+    const cv::Size size(std::max(1, static_cast<int>(std::lround(width / every))), bottom - top);
     const cv::Mat strip = rectifyRegion(photo, toPattern, region, size, maps);
     cv::Mat green;
     cv::extractChannel(strip, green, 1);
@@ -67,8 +69,14 @@ int backgroundColumn(const BarReading& bar, int newest)
 class ColumnLight {
 public:
     ColumnLight(const cv::Mat& image, const cv::Matx33d& homography, const GridReading& lines, int firstRow, int endRow,
-                StripMaps* stripMaps)
-        : photo(image), toPattern(homography), grid(lines), top(firstRow), bottom(endRow), maps(stripMaps)
+                int across, StripMaps* stripMaps)
+        : photo(image),
+          toPattern(homography),
+          grid(lines),
+          top(firstRow),
+          bottom(endRow),
+          every(across),
+          maps(stripMaps)
     {
     }
 
@@ -76,7 +84,7 @@ public:
     {
         const auto c = static_cast<size_t>(column);
         if (!read[c]) {
-            rows[c] = columnRows(photo, toPattern, grid, column, top, bottom, maps);
+            rows[c] = columnRows(photo, toPattern, grid, column, top, bottom, every, maps);
             read[c] = true;
         }
         return rows[c];
@@ -88,6 +96,8 @@ private:
     const GridReading& grid;
     int top;
     int bottom;
+    // Pattern columns to a sample across.
+    int every;
     StripMaps* maps;
     std::array<std::vector<double>, COLUMN_COUNT> rows;
     std::array<bool, COLUMN_COUNT> read{};
@@ -274,7 +284,7 @@ ScanReading readScanPhase(const cv::Mat& photo, const cv::Matx33d& toPattern, co
     const int bottom = std::min(BAR_BOTTOM, mode.height);
     // The bar read may be the older of two frames: the next column can be
     // scanning in above it, too faint to count as a second bar.
-    ColumnLight columns(photo, toPattern, grid, top, bottom, maps);
+    ColumnLight columns(photo, toPattern, grid, top, bottom, patternColumnsPerPixel(toPattern, mode), maps);
     int newest = following(bar.column);
     Crossing crossing = findCrossing(&columns, bar, newest, top, bottom);
     if (crossing.kind != Crossing::Found) {
