@@ -114,19 +114,41 @@ cv::Mat rectifyRegion(const cv::Mat& photo, const cv::Matx33d& toPattern, const 
     return rectified;
 }
 
-int patternColumnsPerPixel(const cv::Matx33d& toPattern, const Mode& mode)
+namespace {
+
+// Pattern pixels to a photo pixel along the screen's width (or its
+// height), by the longer of its two edges that way, so that no part is
+// undersampled; at most `most`.
+int patternPixelsPerPixel(const cv::Matx33d& toPattern, const Mode& mode, bool across, int most)
 {
     const cv::Matx33d toPhoto = toPattern.inv();
     const auto w = static_cast<double>(mode.width);
     const auto h = static_cast<double>(mode.height);
     const cv::Point2d corners[4] = {mapPoint(toPhoto, {0.0, 0.0}), mapPoint(toPhoto, {w, 0.0}),
                                     mapPoint(toPhoto, {w, h}), mapPoint(toPhoto, {0.0, h})};
-    // The longer of the top and bottom edges: no row is undersampled.
-    const double across = std::max(cv::norm(corners[1] - corners[0]), cv::norm(corners[2] - corners[3]));
-    if (!std::isfinite(across) || across < 1.0) {
+    const double longer = across ? std::max(cv::norm(corners[1] - corners[0]), cv::norm(corners[2] - corners[3]))
+                                 : std::max(cv::norm(corners[3] - corners[0]), cv::norm(corners[2] - corners[1]));
+    if (!std::isfinite(longer) || longer < 1.0) {
         return 1;
     }
-    return std::clamp(static_cast<int>(w / across), 1, std::max(1, mode.columnStep() / 4));
+    return std::clamp(static_cast<int>((across ? w : h) / longer), 1, std::max(1, most));
+}
+
+// At most this many pattern rows to a sample down a scan-out column, whose
+// rows tell where the scan-out stands.
+constexpr int MOST_ROWS_PER_SAMPLE = 2;
+
+}  // namespace
+
+int patternColumnsPerPixel(const cv::Matx33d& toPattern, const Mode& mode)
+{
+    // A column keeps a few samples whatever the photo.
+    return patternPixelsPerPixel(toPattern, mode, true, mode.columnStep() / 4);
+}
+
+int patternRowsPerPixel(const cv::Matx33d& toPattern, const Mode& mode)
+{
+    return patternPixelsPerPixel(toPattern, mode, false, MOST_ROWS_PER_SAMPLE);
 }
 
 cv::Mat everyColumn(const cv::Mat& sampled, int step, int width)

@@ -54,6 +54,8 @@ cv::Mat rectifyRegion(const cv::Mat& photo, const cv::Matx33d& toPattern, const 
 // sampled every that many pattern columns still has a sample for every
 // photo pixel the screen covers, and costs that many times less.
 int patternColumnsPerPixel(const cv::Matx33d& toPattern, const Mode& mode);
+// The same down the screen, pattern rows to a photo pixel.
+int patternRowsPerPixel(const cv::Matx33d& toPattern, const Mode& mode);
 
 // A row of values sampled every `step` pattern columns (sample i centred on
 // pattern x (i + 0.5) * step) brought back to one a pattern column, each
