@@ -21,7 +21,7 @@ constexpr double MIN_CONTRAST = 6.0;
 // Rows kept clear of the top edge and of the grid band.
 constexpr int ROW_MARGIN = 15;
 // Pattern rows between two rows that are sampled.
-constexpr int ROW_STRIDE = 4;
+constexpr int ROW_STRIDE = 8;
 
 // A column's background: the columns this many to that many away.
 constexpr int LOCAL_NEAREST = 2;

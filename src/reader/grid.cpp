@@ -25,7 +25,7 @@ constexpr double MIN_PERIODICITY = 0.2;
 constexpr double MIN_LINE_CONTRAST = 1.0;
 
 // Pattern rows between two rows of the band that are sampled.
-constexpr int ROW_STRIDE = 8;
+constexpr int ROW_STRIDE = 16;
 
 // The grid band, shrunk so that an overscanning screen's stretch cannot
 // move rows from outside the band into it.
