@@ -191,9 +191,12 @@ GridReading findGrid(const cv::Mat& photo, const cv::Matx33d& toPattern, const M
     if (step < 2 || photo.empty()) {
         return grid;
     }
-    // One sample per photo pixel across, every few rows down: the lines
-    // are vertical.
-    const int every = patternColumnsPerPixel(toPattern, mode);
+    // Every few rows down, the lines being vertical. Across, a screen
+    // tracked from frame to frame (read through kept maps) is sampled once a
+    // photo pixel; an outline searched for is sampled every pattern pixel,
+    // as the sharper profile keeps an outline that is not quite the screen's
+    // from passing for one.
+    const int every = maps != nullptr ? patternColumnsPerPixel(toPattern, mode) : 1;
     const int across = (mode.width + every - 1) / every;
     cv::Rect2d region = bandRegion(mode);
     region.width = static_cast<double>(across) * every;

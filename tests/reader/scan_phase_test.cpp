@@ -81,8 +81,8 @@ TEST(ScanPhase, WithoutACrossingTheMiddleOfWhatIsPossibleIsCoarse)
     EXPECT_EQ(scan.newestColumn, 7);
 }
 
-// A screen the photo shows at a third of the pattern's size is sampled at
-// the photo's own resolution, not the pattern's: the lines, the bar and the
+// A tracked screen the photo shows at a third of the pattern's size is
+// sampled at the photo's own resolution, not the pattern's: the lines, the bar and the
 // crossing row still come out where they were drawn.
 TEST(ScanPhase, AScreenSmallInThePhotoIsReadFromItsOwnPixels)
 {
@@ -99,16 +99,18 @@ TEST(ScanPhase, AScreenSmallInThePhotoIsReadFromItsOwnPixels)
     cv::warpPerspective(third, photo, toThird * toPattern, cv::Size(730, 450), cv::INTER_LINEAR | cv::WARP_INVERSE_MAP,
                         cv::BORDER_CONSTANT, cv::Scalar(20, 30, 40));
 
-    const reader::GridReading grid = reader::findGrid(photo, toPattern, MODE_1080);
+    // Read as a tracked screen is, through kept maps.
+    reader::StripMaps maps;
+    const reader::GridReading grid = reader::findGrid(photo, toPattern, MODE_1080, &maps);
     ASSERT_TRUE(grid.found);
     ASSERT_GE(grid.lineX.size(), 55U);
     const int step = MODE_1080.columnStep();
     for (size_t i = 0; i < grid.lineX.size(); ++i) {
         EXPECT_NEAR(grid.lineX[i], grid.lineNumber[i] * step + 0.5, 1.0) << "line " << grid.lineNumber[i];
     }
-    const reader::BarReading bar = reader::findBar(photo, toPattern, grid, MODE_1080);
+    const reader::BarReading bar = reader::findBar(photo, toPattern, grid, MODE_1080, &maps);
     ASSERT_TRUE(bar.found);
-    const reader::ScanReading scan = reader::readScanPhase(photo, toPattern, grid, bar, MODE_1080);
+    const reader::ScanReading scan = reader::readScanPhase(photo, toPattern, grid, bar, MODE_1080, &maps);
     EXPECT_EQ(scan.newestColumn, 37);
     ASSERT_TRUE(scan.crossingRow.has_value());
     EXPECT_NEAR(*scan.crossingRow, 450.0, 3.0);
