@@ -21,7 +21,7 @@ constexpr double MIN_CONTRAST = 6.0;
 // Rows kept clear of the top edge and of the grid band.
 constexpr int ROW_MARGIN = 15;
 // Pattern rows between two rows that are sampled.
-constexpr int ROW_STRIDE = 2;
+constexpr int ROW_STRIDE = 8;
 
 // A column's background: the columns this many to that many away.
 constexpr int LOCAL_NEAREST = 2;
@@ -58,9 +58,13 @@ BarReading findBar(const cv::Mat& photo, const cv::Matx33d& toPattern, const Gri
         return bar;
     }
     const RowSpan rows = barReadingRows(mode);
-    const cv::Rect2d region(0.0, rows.top, mode.width, rows.bottom - rows.top);
+    // Every few pattern columns, as many as the photo has pixels across the
+    // screen; the profiles are then brought back to every pattern column.
+    const int step = patternColumnsPerPixel(toPattern, mode);
+    const int across = (mode.width + step - 1) / step;
+    const cv::Rect2d region(0.0, rows.top, static_cast<double>(across) * step, rows.bottom - rows.top);
     const cv::Mat strip = rectifyRegion(photo, toPattern, region,
-                                        cv::Size(mode.width, std::max(1, (rows.bottom - rows.top) / ROW_STRIDE)), maps);
+                                        cv::Size(across, std::max(1, (rows.bottom - rows.top) / ROW_STRIDE)), maps);
     std::vector<cv::Mat> bgr;
     cv::split(strip, bgr);
     // Green above red: the bar adds green alone, while glare, a lamp's
@@ -69,6 +73,7 @@ BarReading findBar(const cv::Mat& photo, const cv::Matx33d& toPattern, const Gri
     cv::subtract(bgr[1], bgr[2], greenAboveRed, cv::noArray(), CV_16S);
     cv::Mat profile;
     cv::reduce(greenAboveRed, profile, 0, cv::REDUCE_AVG, CV_64F);
+    profile = everyColumn(profile, step, mode.width);
     const auto* level = profile.ptr<double>(0);
 
     // What a full bar should add to the green: the background is half blue
@@ -78,6 +83,8 @@ BarReading findBar(const cv::Mat& photo, const cv::Matx33d& toPattern, const Gri
     cv::Mat red;
     cv::reduce(bgr[0], blue, 0, cv::REDUCE_AVG, CV_64F);
     cv::reduce(bgr[2], red, 0, cv::REDUCE_AVG, CV_64F);
+    blue = everyColumn(blue, step, mode.width);
+    red = everyColumn(red, step, mode.width);
     std::vector<double> blueLift(static_cast<size_t>(blue.cols));
     for (int x = 0; x < blue.cols; ++x) {
         blueLift[static_cast<size_t>(x)] = blue.at<double>(0, x) - red.at<double>(0, x);

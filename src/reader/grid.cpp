@@ -25,7 +25,7 @@ constexpr double MIN_PERIODICITY = 0.2;
 constexpr double MIN_LINE_CONTRAST = 1.0;
 
 // Pattern rows between two rows of the band that are sampled.
-constexpr int ROW_STRIDE = 4;
+constexpr int ROW_STRIDE = 16;
 
 // The grid band, shrunk so that an overscanning screen's stretch cannot
 // move rows from outside the band into it.
@@ -40,7 +40,9 @@ cv::Rect2d bandRegion(const Mode& mode)
 // The white lines' profile across the screen: the least of the three
 // channels (white is the only colour bright in all), averaged down the band,
 // minus its local mean so that a washed-out or unevenly lit screen is flat.
-std::vector<double> lineProfile(const cv::Mat& band, int window)
+// The band sampled every `step` pattern columns; the profile has one value
+// a pattern column.
+std::vector<double> lineProfile(const cv::Mat& band, int step, int width, int window)
 {
     // In one pass rather than split, min and reduce: the same sums, without
     // four band-sized pictures in between.
@@ -57,6 +59,7 @@ std::vector<double> lineProfile(const cv::Mat& band, int window)
     for (int x = 0; x < band.cols; ++x) {
         columnMeans.at<double>(0, x) = sums[static_cast<size_t>(x)] * perRow;
     }
+    columnMeans = everyColumn(columnMeans, step, width);
     cv::Mat localMean;
     cv::blur(columnMeans, localMean, cv::Size(window | 1, 1), cv::Point(-1, -1), cv::BORDER_REFLECT);
     const cv::Mat highPass = columnMeans - localMean;
@@ -188,13 +191,20 @@ GridReading findGrid(const cv::Mat& photo, const cv::Matx33d& toPattern, const M
     if (step < 2 || photo.empty()) {
         return grid;
     }
-    // One sample per pattern pixel across, every few rows down: the lines
-    // are vertical.
-    const cv::Rect2d region = bandRegion(mode);
-    const cv::Size size(mode.width, std::max(1, static_cast<int>(region.height / ROW_STRIDE)));
+    // Every few rows down, the lines being vertical. Across, a screen
+    // tracked from frame to frame (read through kept maps) is sampled once a
+    // photo pixel; an outline searched for is sampled every pattern pixel,
+    // as the sharper profile keeps an outline that is not quite the screen's
+    // from passing for one.
+    const int every = maps != nullptr ? patternColumnsPerPixel(toPattern, mode) : 1;
+    const int across = (mode.width + every - 1) / every;
+    cv::Rect2d region = bandRegion(mode);
+    region.width = static_cast<double>(across) * every;
+    const cv::Size size(across, std::max(1, static_cast<int>(region.height / ROW_STRIDE)));
     const cv::Mat band = rectifyRegion(photo, toPattern, region, size, maps);
     const auto drawnSpacing = static_cast<double>(step);
-    const std::vector<double> profile = lineProfile(band, static_cast<int>(std::lround(drawnSpacing)));
+    const std::vector<double> profile =
+        lineProfile(band, every, mode.width, static_cast<int>(std::lround(drawnSpacing)));
     double energy = 0.0;
     for (const double v : profile) {
         energy += v * v;

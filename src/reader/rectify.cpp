@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <cmath>
 #include <cstddef>
 
 namespace reader {
@@ -111,6 +112,62 @@ cv::Mat rectifyRegion(const cv::Mat& photo, const cv::Matx33d& toPattern, const 
     cv::warpPerspective(photo, rectified, outputToPhoto, size, cv::INTER_LINEAR | cv::WARP_INVERSE_MAP,
                         cv::BORDER_REPLICATE);
     return rectified;
+}
+
+namespace {
+
+// Pattern pixels to a photo pixel along the screen's width (or its
+// height), by the longer of its two edges that way, so that no part is
+// undersampled; at most `most`.
+int patternPixelsPerPixel(const cv::Matx33d& toPattern, const Mode& mode, bool across, int most)
+{
+    const cv::Matx33d toPhoto = toPattern.inv();
+    const auto w = static_cast<double>(mode.width);
+    const auto h = static_cast<double>(mode.height);
+    const cv::Point2d corners[4] = {mapPoint(toPhoto, {0.0, 0.0}), mapPoint(toPhoto, {w, 0.0}),
+                                    mapPoint(toPhoto, {w, h}), mapPoint(toPhoto, {0.0, h})};
+    const double longer = across ? std::max(cv::norm(corners[1] - corners[0]), cv::norm(corners[2] - corners[3]))
+                                 : std::max(cv::norm(corners[3] - corners[0]), cv::norm(corners[2] - corners[1]));
+    if (!std::isfinite(longer) || longer < 1.0) {
+        return 1;
+    }
+    return std::clamp(static_cast<int>((across ? w : h) / longer), 1, std::max(1, most));
+}
+
+// At most this many pattern rows to a sample down a scan-out column, whose
+// rows tell where the scan-out stands.
+constexpr int MOST_ROWS_PER_SAMPLE = 2;
+
+}  // namespace
+
+int patternColumnsPerPixel(const cv::Matx33d& toPattern, const Mode& mode)
+{
+    // A column keeps a few samples whatever the photo.
+    return patternPixelsPerPixel(toPattern, mode, true, mode.columnStep() / 4);
+}
+
+int patternRowsPerPixel(const cv::Matx33d& toPattern, const Mode& mode)
+{
+    return patternPixelsPerPixel(toPattern, mode, false, MOST_ROWS_PER_SAMPLE);
+}
+
+cv::Mat everyColumn(const cv::Mat& sampled, int step, int width)
+{
+    CV_Assert(sampled.type() == CV_64FC1 && sampled.rows == 1);
+    if (step == 1 && sampled.cols == width) {
+        return sampled;
+    }
+    cv::Mat full(1, width, CV_64F);
+    const auto* from = sampled.ptr<double>(0);
+    auto* to = full.ptr<double>(0);
+    const int last = sampled.cols - 1;
+    for (int x = 0; x < width; ++x) {
+        const double at = std::clamp((x + 0.5) / step - 0.5, 0.0, static_cast<double>(last));
+        const int i = std::min(static_cast<int>(at), std::max(0, last - 1));
+        const double t = at - i;
+        to[x] = i + 1 <= last ? from[i] + t * (from[i + 1] - from[i]) : from[i];
+    }
+    return full;
 }
 
 cv::Point2d mapPoint(const cv::Matx33d& homography, cv::Point2d point)

@@ -50,6 +50,19 @@ private:
 cv::Mat rectifyRegion(const cv::Mat& photo, const cv::Matx33d& toPattern, const cv::Rect2d& region, cv::Size size,
                       StripMaps* maps = nullptr);
 
+// Pattern columns to a photo pixel across the screen, rounded down: a strip
+// sampled every that many pattern columns still has a sample for every
+// photo pixel the screen covers, and costs that many times less.
+int patternColumnsPerPixel(const cv::Matx33d& toPattern, const Mode& mode);
+// The same down the screen, pattern rows to a photo pixel.
+int patternRowsPerPixel(const cv::Matx33d& toPattern, const Mode& mode);
+
+// A row of values sampled every `step` pattern columns (sample i centred on
+// pattern x (i + 0.5) * step) brought back to one a pattern column, each
+// linearly between its neighbours: the profile that sampling every column
+// would give, to within what the photo's own pixels can tell.
+cv::Mat everyColumn(const cv::Mat& sampled, int step, int width);
+
 // Applies a homography to one point.
 cv::Point2d mapPoint(const cv::Matx33d& homography, cv::Point2d point);
 

@@ -22,19 +22,24 @@ constexpr int SMOOTHING_ROWS = 5;
 
 // Mean green of each pattern row of the bar's height inside a column.
 std::vector<double> columnRows(const cv::Mat& photo, const cv::Matx33d& toPattern, const GridReading& grid, int column,
-                               int top, int bottom, StripMaps* maps)
+                               int top, int bottom, cv::Point every, StripMaps* maps)
 {
     // The middle of the column the bar stage measured, clear of its lines.
     const auto [lineLeft, lineRight] = grid.columnBounds(column);
     const double left = lineLeft + 0.2 * (lineRight - lineLeft);
     const double width = 0.6 * (lineRight - lineLeft);
-    const cv::Rect2d region(left, top, width, bottom - top);
-    const cv::Size size(std::max(1, static_cast<int>(std::lround(width))), bottom - top);
+    // No more samples than the photo has pixels: across, each row is
+    // averaged over them; down, the rows' means are brought back to every
+    // pattern row.
+    const int down = (bottom - top + every.y - 1) / every.y;
+    const cv::Rect2d region(left, top, width, static_cast<double>(down) * every.y);
+    const cv::Size size(std::max(1, static_cast<int>(std::lround(width / every.x))), down);
     const cv::Mat strip = rectifyRegion(photo, toPattern, region, size, maps);
     cv::Mat green;
     cv::extractChannel(strip, green, 1);
     cv::Mat means;
     cv::reduce(green, means, 1, cv::REDUCE_AVG, CV_64F);
+    means = everyColumn(means.reshape(1, 1), every.y, bottom - top).reshape(1, bottom - top);
     cv::blur(means, means, cv::Size(1, SMOOTHING_ROWS), cv::Point(-1, -1), cv::BORDER_REPLICATE);
     return {means.begin<double>(), means.end<double>()};
 }
@@ -67,8 +72,14 @@ int backgroundColumn(const BarReading& bar, int newest)
 class ColumnLight {
 public:
     ColumnLight(const cv::Mat& image, const cv::Matx33d& homography, const GridReading& lines, int firstRow, int endRow,
-                StripMaps* stripMaps)
-        : photo(image), toPattern(homography), grid(lines), top(firstRow), bottom(endRow), maps(stripMaps)
+                cv::Point sampling, StripMaps* stripMaps)
+        : photo(image),
+          toPattern(homography),
+          grid(lines),
+          top(firstRow),
+          bottom(endRow),
+          every(sampling),
+          maps(stripMaps)
     {
     }
 
@@ -76,7 +87,7 @@ public:
     {
         const auto c = static_cast<size_t>(column);
         if (!read[c]) {
-            rows[c] = columnRows(photo, toPattern, grid, column, top, bottom, maps);
+            rows[c] = columnRows(photo, toPattern, grid, column, top, bottom, every, maps);
             read[c] = true;
         }
         return rows[c];
@@ -88,6 +99,8 @@ private:
     const GridReading& grid;
     int top;
     int bottom;
+    // Pattern columns to a sample across, and rows down.
+    cv::Point every;
     StripMaps* maps;
     std::array<std::vector<double>, COLUMN_COUNT> rows;
     std::array<bool, COLUMN_COUNT> read{};
@@ -335,7 +348,8 @@ ScanReading readScanPhase(const cv::Mat& photo, const cv::Matx33d& toPattern, co
     const int bottom = std::min(BAR_BOTTOM, mode.height);
     // The bar read may be the older of two frames: the next column can be
     // scanning in above it, too faint to count as a second bar.
-    ColumnLight columns(photo, toPattern, grid, top, bottom, maps);
+    ColumnLight columns(photo, toPattern, grid, top, bottom,
+                        cv::Point(patternColumnsPerPixel(toPattern, mode), patternRowsPerPixel(toPattern, mode)), maps);
     int newest = following(bar.column);
     Crossing crossing = findCrossing(&columns, bar, newest, top, bottom);
     if (crossing.kind != Crossing::Found) {

@@ -3,6 +3,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include "drawn_pattern.h"
+#include "reader/rectify.h"
 #include "reader/scan_phase.h"
 
 namespace {
@@ -78,4 +79,39 @@ TEST(ScanPhase, WithoutACrossingTheMiddleOfWhatIsPossibleIsCoarse)
     scan = scanOf(midScan(MODE_1080, 7, 900.0, 0.0), MODE_1080);
     EXPECT_TRUE(scan.coarse);
     EXPECT_EQ(scan.newestColumn, 7);
+}
+
+// A tracked screen the photo shows at a third of the pattern's size is
+// sampled at the photo's own resolution, not the pattern's: the lines, the bar and the
+// crossing row still come out where they were drawn.
+TEST(ScanPhase, AScreenSmallInThePhotoIsReadFromItsOwnPixels)
+{
+    const reader::Quad outline = {cv::Point2d(60.3, 40.2), cv::Point2d(670.6, 48.1), cv::Point2d(676.4, 400.7),
+                                  cv::Point2d(52.5, 392.3)};
+    const cv::Matx33d toPattern = reader::patternHomography(outline, MODE_1080);
+    ASSERT_EQ(reader::patternColumnsPerPixel(toPattern, MODE_1080), 3);
+    // As a camera sees it: each photo pixel the mean of the pattern's pixels
+    // it covers (the screen shrunk to a third), then seen at a slant.
+    cv::Mat third;
+    cv::resize(midScan(MODE_1080, 37, 450.0, 0.0), third, cv::Size(640, 360), 0.0, 0.0, cv::INTER_AREA);
+    const cv::Matx33d toThird(1.0 / 3.0, 0.0, -1.0 / 3.0, 0.0, 1.0 / 3.0, -1.0 / 3.0, 0.0, 0.0, 1.0);
+    cv::Mat photo;
+    cv::warpPerspective(third, photo, toThird * toPattern, cv::Size(730, 450), cv::INTER_LINEAR | cv::WARP_INVERSE_MAP,
+                        cv::BORDER_CONSTANT, cv::Scalar(20, 30, 40));
+
+    // Read as a tracked screen is, through kept maps.
+    reader::StripMaps maps;
+    const reader::GridReading grid = reader::findGrid(photo, toPattern, MODE_1080, &maps);
+    ASSERT_TRUE(grid.found);
+    ASSERT_GE(grid.lineX.size(), 55U);
+    const int step = MODE_1080.columnStep();
+    for (size_t i = 0; i < grid.lineX.size(); ++i) {
+        EXPECT_NEAR(grid.lineX[i], grid.lineNumber[i] * step + 0.5, 1.0) << "line " << grid.lineNumber[i];
+    }
+    const reader::BarReading bar = reader::findBar(photo, toPattern, grid, MODE_1080, &maps);
+    ASSERT_TRUE(bar.found);
+    const reader::ScanReading scan = reader::readScanPhase(photo, toPattern, grid, bar, MODE_1080, &maps);
+    EXPECT_EQ(scan.newestColumn, 37);
+    ASSERT_TRUE(scan.crossingRow.has_value());
+    EXPECT_NEAR(*scan.crossingRow, 450.0, 3.0);
 }
