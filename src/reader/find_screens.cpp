@@ -16,6 +16,8 @@ namespace {
 constexpr int REDUCED_SIDE = 1024;
 // A screen covers at least this share of the photo.
 constexpr double MIN_AREA_SHARE = 0.01;
+// A lit piece of a screen crossed by dark bands: this share of that at least.
+constexpr double MIN_PIECE_SHARE = 0.1;
 // Its outline fills at least this share of its convex hull, and the hull of
 // the four corners at least this share of the region's.
 constexpr double MIN_SOLIDITY = 0.8;
@@ -77,13 +79,75 @@ bool intersect(const cv::Vec4d& a, const cv::Vec4d& b, cv::Point2d* point)
     return true;
 }
 
-// Four corners of a screen-shaped region: the extremes along the diagonals
-// (good for rotations well under 45 degrees), then each corner made the
-// meeting point of the two straight sides fitted through the outline.
+// The meeting points of the longest straight run of the outline on each
+// side (top, right, bottom, left of its middle), which are the screen's own
+// edges also where something of the same colour touches it (a poster, a
+// lamp's reflection beside it): that only adds shorter runs. False when a
+// side has no run.
+bool sideRunCorners(const std::vector<cv::Point>& contour, Quad* corners)
+{
+    std::vector<cv::Point> polygon;
+    cv::approxPolyDP(contour, polygon, 0.01 * cv::arcLength(contour, true), true);
+    if (polygon.size() < 4) {
+        return false;
+    }
+    cv::Point2d middle(0.0, 0.0);
+    for (const cv::Point& p : contour) {
+        middle += cv::Point2d(p);
+    }
+    middle /= static_cast<double>(contour.size());
+    // Top, right, bottom, left: the direction each side faces from the middle.
+    const std::array<cv::Point2d, 4> facing = {cv::Point2d(0, -1), cv::Point2d(1, 0), cv::Point2d(0, 1),
+                                               cv::Point2d(-1, 0)};
+    std::array<double, 4> longest = {0.0, 0.0, 0.0, 0.0};
+    std::array<cv::Vec4d, 4> sides;
+    for (size_t i = 0; i < polygon.size(); ++i) {
+        const cv::Point2d a(polygon[i]);
+        const cv::Point2d b(polygon[(i + 1) % polygon.size()]);
+        const cv::Point2d along = b - a;
+        const double length = std::hypot(along.x, along.y);
+        const cv::Point2d centre = (a + b) * 0.5 - middle;
+        for (size_t side = 0; side < 4; ++side) {
+            // Runs along the side (more across the facing than along it) on
+            // its half of the region.
+            const double across = std::abs(along.dot(facing[side]));
+            if (across < 0.5 * length && centre.dot(facing[side]) > 0.0 && length > longest[side]) {
+                longest[side] = length;
+                sides[side] = cv::Vec4d(along.x / length, along.y / length, a.x, a.y);
+            }
+        }
+    }
+    for (size_t i = 0; i < 4; ++i) {
+        if (longest[i] <= 0.0) {
+            return false;
+        }
+    }
+    // Top-left is where the left side meets the top, and so on; a meeting
+    // point well outside the region is of a run that is no side.
+    const cv::Rect box = cv::boundingRect(contour);
+    const double slack = 0.1 * std::max(box.width, box.height);
+    for (size_t i = 0; i < 4; ++i) {
+        cv::Point2d& corner = (*corners)[i];
+        if (!intersect(sides[(i + 3) % 4], sides[i], &corner) || corner.x < box.x - slack ||
+            corner.x > box.x + box.width + slack || corner.y < box.y - slack || corner.y > box.y + box.height + slack) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Four corners of a screen-shaped region: the meeting points of its longest
+// straight runs, or else the extremes along the diagonals (good for
+// rotations well under 45 degrees); then each corner made the meeting
+// point of the two straight sides fitted through the outline.
 Quad quadOf(const std::vector<cv::Point>& contour, const std::vector<cv::Point>& hull)
 {
     Quad corners = {extreme(hull, -1.0, -1.0), extreme(hull, 1.0, -1.0), extreme(hull, 1.0, 1.0),
                     extreme(hull, -1.0, 1.0)};
+    Quad runCorners;
+    if (sideRunCorners(contour, &runCorners)) {
+        corners = runCorners;
+    }
     std::array<cv::Vec4d, 4> sides;
     for (size_t i = 0; i < 4; ++i) {
         if (!fitSide(contour, corners[i], corners[(i + 1) % 4], &sides[i])) {
@@ -141,6 +205,39 @@ double interiorShare(const cv::Mat& share, const std::vector<cv::Point>& contour
     const auto half = static_cast<std::ptrdiff_t>(values.total() / 2);
     std::nth_element(values.begin<unsigned char>(), values.begin<unsigned char>() + half, values.end<unsigned char>());
     return *(values.begin<unsigned char>() + half);
+}
+
+// How far a point lies from the line through a and b.
+double offLine(cv::Point2d point, cv::Point2d a, cv::Point2d b)
+{
+    const cv::Point2d along = b - a;
+    const double length = std::hypot(along.x, along.y);
+    return length > 0.0 ? std::abs(along.cross(point - a)) / length : std::hypot(point.x - a.x, point.y - a.y);
+}
+
+// A screen crossed by dark bands, a backlight's PWM under a rolling shutter
+// or the unlit rows of a CRT, shows as pieces one above the other whose
+// left and right ends lie on the same two lines: its sides. The pieces'
+// top-most and bottom-most corners outline the whole screen.
+bool stacked(const Quad& upper, const Quad& lower, Quad* whole)
+{
+    const double width = std::hypot(upper[1].x - upper[0].x, upper[1].y - upper[0].y);
+    const cv::Point2d down = (upper[3] - upper[0]) + (upper[2] - upper[1]);
+    // Below, not beside or overlapping.
+    if (down.dot(centreOf(lower) - centreOf(upper)) <= 0.0 || down.dot(lower[0] - upper[3]) < 0.0 ||
+        down.dot(lower[1] - upper[2]) < 0.0) {
+        return false;
+    }
+    const double tolerance = 0.015 * width + 2.0;
+    const bool left =
+        offLine(upper[3], upper[0], lower[3]) < tolerance && offLine(lower[0], upper[0], lower[3]) < tolerance;
+    const bool right =
+        offLine(upper[2], upper[1], lower[2]) < tolerance && offLine(lower[1], upper[1], lower[2]) < tolerance;
+    if (!left || !right) {
+        return false;
+    }
+    *whole = {upper[0], upper[1], lower[2], lower[3]};
+    return true;
 }
 
 double quadArea(const Quad& q)
@@ -217,6 +314,8 @@ std::vector<Quad> findScreenOutlines(const cv::Mat& image)
     // tried; the same screen found at two levels counts once, outlined at
     // the level nearest half its own colour, where its edge is.
     std::vector<Candidate> found;
+    // Regions too small for a screen, kept as possible pieces of one.
+    std::vector<Candidate> pieces;
     for (const double level : SHARE_LEVELS) {
         cv::Mat mask = share > level;
         cv::morphologyEx(mask, mask, cv::MORPH_CLOSE, close);
@@ -225,7 +324,7 @@ std::vector<Quad> findScreenOutlines(const cv::Mat& image)
         cv::findContours(mask, contours, cv::RETR_EXTERNAL, cv::CHAIN_APPROX_NONE);
         for (const std::vector<cv::Point>& contour : contours) {
             const double area = cv::contourArea(contour);
-            if (area < minArea) {
+            if (area < MIN_PIECE_SHARE * minArea) {
                 continue;
             }
             std::vector<cv::Point> hull;
@@ -241,7 +340,28 @@ std::vector<Quad> findScreenOutlines(const cv::Mat& image)
                 continue;
             }
             candidate.edgeMiss = std::abs(level - 0.5 * interiorShare(share, contour));
-            addCandidate(&found, candidate);
+            addCandidate(area < minArea ? &pieces : &found, candidate);
+        }
+    }
+    // Pieces stacked into whole screens, kept beside the pieces themselves:
+    // the grid and the bar say which shows the pattern.
+    for (const Candidate& candidate : found) {
+        pieces.push_back(candidate);
+    }
+    std::vector<Candidate> wholes;
+    for (size_t i = 0; i < pieces.size(); ++i) {
+        for (size_t j = 0; j < pieces.size(); ++j) {
+            Candidate whole;
+            if (i != j && stacked(pieces[i].outline, pieces[j].outline, &whole.outline)) {
+                whole.area = quadArea(whole.outline);
+                whole.edgeMiss = std::max(pieces[i].edgeMiss, pieces[j].edgeMiss);
+                wholes.push_back(whole);
+            }
+        }
+    }
+    for (const Candidate& whole : wholes) {
+        if (whole.area >= minArea) {
+            addCandidate(&found, whole);
         }
     }
     std::sort(found.begin(), found.end(), [](const Candidate& a, const Candidate& b) { return a.area > b.area; });
