@@ -359,8 +359,17 @@ std::vector<Quad> findScreenOutlines(const cv::Mat& image)
             }
         }
     }
+    // A screen in three pieces or more joins pair by pair into several
+    // outlines of it: only the tallest is its own.
+    std::sort(wholes.begin(), wholes.end(), [](const Candidate& a, const Candidate& b) { return a.area > b.area; });
+    std::vector<Candidate> tallest;
     for (const Candidate& whole : wholes) {
-        if (whole.area >= minArea) {
+        const bool within = std::any_of(tallest.begin(), tallest.end(), [&whole](const Candidate& other) {
+            const std::vector<cv::Point2f> polygon(other.outline.begin(), other.outline.end());
+            return cv::pointPolygonTest(polygon, cv::Point2f(centreOf(whole.outline)), false) >= 0;
+        });
+        if (!within && whole.area >= minArea) {
+            tallest.push_back(whole);
             addCandidate(&found, whole);
         }
     }
