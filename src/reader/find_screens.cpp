@@ -249,6 +249,101 @@ double quadArea(const Quad& q)
     return std::abs(cv::contourArea(points));
 }
 
+// Width over height of a quad, from the means of its opposite sides.
+double aspectOf(const Quad& q)
+{
+    const double width = std::hypot(q[1].x - q[0].x, q[1].y - q[0].y) + std::hypot(q[2].x - q[3].x, q[2].y - q[3].y);
+    const double height = std::hypot(q[3].x - q[0].x, q[3].y - q[0].y) + std::hypot(q[2].x - q[1].x, q[2].y - q[1].y);
+    return height > 0.0 ? width / height : 0.0;
+}
+
+// Whole screens outlined from their grid band alone. A colour wheel caught
+// on some of its segments shows the pattern in other colours: the blue
+// background black (grey on a lit wall), the white lines yellow or green.
+// The lines are still thin and brighter than beside them, whatever their
+// colour; joined across and cleared of the bar (one column wide), they are
+// a band of the pattern's known place and shape, and the screen's outline
+// follows from it.
+void addGridBandOutlines(const cv::Mat& image, const Mode& mode, double minArea, std::vector<Candidate>* found)
+{
+    const int top = std::min(GRID_MARGIN, mode.height - GRID_MARGIN);
+    const int bottom = std::max(GRID_MARGIN, mode.height - GRID_MARGIN);
+    const int step = mode.columnStep();
+    if (step < 2 || bottom <= top) {
+        return;
+    }
+    // The band as drawn: from line 0 to the last line, and its shape.
+    const int lastLine = (mode.width - 1) / step;
+    const double right = lastLine * step + 1.0;
+    const double bandAspect = right / (bottom - top);
+    const double screenAspect = static_cast<double>(mode.width) / mode.height;
+    // Columns as far apart as on a screen most of the photo wide are
+    // joined; the bar and anything else narrower than three is cleared.
+    const int join = std::max(3, (std::max(image.cols, image.rows) / 80) | 1);
+    // Brightest channel against the darker of the darkest a few columns to
+    // its left and to its right: thin lines in whatever colour the light
+    // gave them, beside the bar too, and not the edge of something bright.
+    std::vector<cv::Mat> bgr;
+    cv::split(image, bgr);
+    cv::Mat brightest;
+    cv::max(bgr[0], bgr[1], brightest);
+    cv::max(brightest, bgr[2], brightest);
+    const cv::Mat side = cv::getStructuringElement(cv::MORPH_RECT, cv::Size(join + 1, 1));
+    cv::Mat leftOf;
+    cv::Mat rightOf;
+    cv::erode(brightest, leftOf, side, cv::Point(join, 0));
+    cv::erode(brightest, rightOf, side, cv::Point(0, 0));
+    cv::Mat around;
+    cv::max(leftOf, rightOf, around);
+    cv::Mat lift;
+    cv::subtract(brightest, around, lift);  // saturates at 0
+    constexpr int LINE_LIFT = 12;
+    cv::Mat mask = lift > LINE_LIFT;
+    cv::morphologyEx(mask, mask, cv::MORPH_CLOSE, cv::getStructuringElement(cv::MORPH_RECT, cv::Size(join, 1)));
+    cv::morphologyEx(mask, mask, cv::MORPH_OPEN, cv::getStructuringElement(cv::MORPH_RECT, cv::Size(3 * join, 3)));
+    std::vector<std::vector<cv::Point>> contours;
+    cv::findContours(mask, contours, cv::RETR_EXTERNAL, cv::CHAIN_APPROX_NONE);
+    for (const std::vector<cv::Point>& contour : contours) {
+        const double area = cv::contourArea(contour);
+        if (area < MIN_PIECE_SHARE * minArea) {
+            continue;
+        }
+        std::vector<cv::Point> hull;
+        cv::convexHull(contour, hull);
+        if (area < MIN_SOLIDITY * cv::contourArea(hull)) {
+            continue;
+        }
+        const Quad band = quadOf(contour, hull);
+        // Shaped like the band, and unlike a whole screen (which the colour
+        // outlines find).
+        const double aspect = aspectOf(band);
+        if (aspect < 0.8 * bandAspect || aspect > 1.25 * bandAspect ||
+            (aspect > 0.85 * screenAspect && aspect < 1.15 * screenAspect)) {
+            continue;
+        }
+        // Each side of the band carried on along itself to the screen's top
+        // and bottom (a perspective fit to so flat a band would carry its
+        // errors far), then the last line's column out to the right edge.
+        const double up = top / static_cast<double>(bottom - top);
+        const double down = (mode.height - bottom) / static_cast<double>(bottom - top);
+        const double across = (mode.width - right) / right;
+        Candidate candidate;
+        const cv::Point2d topLeft = band[0] + (band[0] - band[3]) * up;
+        const cv::Point2d bottomLeft = band[3] + (band[3] - band[0]) * down;
+        const cv::Point2d topRight = band[1] + (band[1] - band[2]) * up;
+        const cv::Point2d bottomRight = band[2] + (band[2] - band[1]) * down;
+        candidate.outline = {topLeft, topRight + (topRight - topLeft) * across,
+                             bottomRight + (bottomRight - bottomLeft) * across, bottomLeft};
+        candidate.area = quadArea(candidate.outline);
+        // An outline of the screen's own colour, where there is one, is
+        // nearer its edge than one worked out from the band.
+        candidate.edgeMiss = 256.0;
+        if (candidate.area >= minArea) {
+            addCandidate(found, candidate);
+        }
+    }
+}
+
 }  // namespace
 
 ReducedPhoto reducePhoto(const cv::Mat& photo)
@@ -300,7 +395,7 @@ cv::Mat patternColourShare(const cv::Mat& image)
     return share;
 }
 
-std::vector<Quad> findScreenOutlines(const cv::Mat& image)
+std::vector<Quad> findScreenOutlines(const cv::Mat& image, const Mode* mode)
 {
     const cv::Mat share = patternColourShare(image);
     // Close over the white lines and the red text, then drop specks.
@@ -339,7 +434,13 @@ std::vector<Quad> findScreenOutlines(const cv::Mat& image)
             if (quadArea(candidate.outline) < MIN_QUAD_FILL * hullArea) {
                 continue;
             }
-            candidate.edgeMiss = std::abs(level - 0.5 * interiorShare(share, contour));
+            // A ring of the colour (a bezel's noise around a screen in
+            // other colours) is no screen of it.
+            const double interior = interiorShare(share, contour);
+            if (interior < level) {
+                continue;
+            }
+            candidate.edgeMiss = std::abs(level - 0.5 * interior);
             addCandidate(area < minArea ? &pieces : &found, candidate);
         }
     }
@@ -372,6 +473,9 @@ std::vector<Quad> findScreenOutlines(const cv::Mat& image)
             tallest.push_back(whole);
             addCandidate(&found, whole);
         }
+    }
+    if (mode != nullptr) {
+        addGridBandOutlines(image, *mode, minArea, &found);
     }
     std::sort(found.begin(), found.end(), [](const Candidate& a, const Candidate& b) { return a.area > b.area; });
     std::vector<Quad> outlines;

@@ -223,15 +223,17 @@ PhotoReading readBgrPhoto(const cv::Mat& photo, const ReadSettings& settings, co
     StripMaps* trackedMaps = tracked ? maps : nullptr;
     if (!tracked) {
         const ReducedPhoto reduced = reducePhoto(photo);
-        const std::vector<Quad> outlines = findScreenOutlines(reduced.image);
-        bool wrongSpacing = false;
+        const std::vector<Quad> outlines = findScreenOutlines(reduced.image, &mode);
+        std::vector<Quad> wrongSpacing;
         std::vector<Screen> candidates;
         std::vector<Quad> gridless;
         for (size_t i = 0; i < outlines.size() && i < MAX_CANDIDATES; ++i) {
             Screen screen;
             const Quad outline = toPhotoPixels(outlines[i], reduced);
             const Verdict verdict = readScreen(photo, outline, mode, &screen);
-            wrongSpacing = wrongSpacing || verdict == Verdict::WrongSpacing;
+            if (verdict == Verdict::WrongSpacing) {
+                wrongSpacing.push_back(outline);
+            }
             if (verdict == Verdict::Screen) {
                 candidates.push_back(screen);
             } else if (verdict == Verdict::NoGrid) {
@@ -242,7 +244,12 @@ PhotoReading readBgrPhoto(const cv::Mat& photo, const ReadSettings& settings, co
         if (screens.size() < 2) {
             reading.error = "found " + std::to_string(screens.size()) + (screens.size() == 1 ? " screen" : " screens") +
                             " showing the pattern, need 2";
-            if (wrongSpacing) {
+            // Another outline of a screen read is no other grid.
+            const bool otherGrid = std::any_of(wrongSpacing.begin(), wrongSpacing.end(), [&screens](const Quad& q) {
+                return std::none_of(screens.begin(), screens.end(),
+                                    [&q](const Screen& screen) { return overlap(q, screen.outline); });
+            });
+            if (otherGrid) {
                 reading.error += format("; a grid with other spacing than %.0f pixels was seen: is WIDTH right?",
                                         static_cast<double>(mode.columnStep()));
             } else if (screens.size() == 1) {

@@ -103,6 +103,30 @@ TEST(ReadPhoto, OutlinesAScreenByItsOwnSidesUnderDarkBandsAndBesideThingsOfItsCo
     EXPECT_LT(cornerError(reading.device.corners, SIDE_BY_SIDE[1]), 6.0);
 }
 
+TEST(ReadPhoto, ReadsAScreenCaughtOnlyInTheRedAndGreenOfAColourWheel)
+{
+    // A projection whose exposure missed the wheel's blue, on a lit wall:
+    // the background the wall's grey, the lines yellow, the bar green.
+    cv::Mat photo = roomPhoto(SIDE_BY_SIDE, {17, 14}, cv::Size(2000, 1400));
+    cv::Mat screen(photo.size(), CV_8UC1, cv::Scalar(0));
+    std::vector<cv::Point> corners;
+    for (const cv::Point2d& corner : SIDE_BY_SIDE[1]) {
+        corners.emplace_back(corner);
+    }
+    cv::fillConvexPoly(screen, corners, cv::Scalar(255));
+    cv::Mat redAndGreen = photo.clone();
+    cv::Mat blue;
+    cv::extractChannel(redAndGreen, blue, 0);
+    blue.setTo(0);
+    cv::insertChannel(blue, redAndGreen, 0);
+    cv::add(redAndGreen, cv::Scalar::all(70), redAndGreen);
+    redAndGreen.copyTo(photo, screen);
+    const reader::PhotoReading reading = reader::readPhoto(photo, settings(reader::Placement::Left));
+    ASSERT_TRUE(reading.ok) << reading.error;
+    EXPECT_EQ(reading.device.column, 14);
+    EXPECT_LT(cornerError(reading.device.corners, SIDE_BY_SIDE[1]), 6.0);
+}
+
 TEST(FindScreens, TheReducedCopyIsEveryNthPixelWhateverTheSize)
 {
     // 4003 x 2001 is no multiple of the step (4): reduced pixel (x, y) must
