@@ -16,6 +16,8 @@ namespace {
 constexpr int REDUCED_SIDE = 1024;
 // A screen covers at least this share of the photo.
 constexpr double MIN_AREA_SHARE = 0.01;
+// A lit piece of a screen crossed by dark bands: this share of that at least.
+constexpr double MIN_PIECE_SHARE = 0.1;
 // Its outline fills at least this share of its convex hull, and the hull of
 // the four corners at least this share of the region's.
 constexpr double MIN_SOLIDITY = 0.8;
@@ -77,13 +79,75 @@ bool intersect(const cv::Vec4d& a, const cv::Vec4d& b, cv::Point2d* point)
     return true;
 }
 
-// Four corners of a screen-shaped region: the extremes along the diagonals
-// (good for rotations well under 45 degrees), then each corner made the
-// meeting point of the two straight sides fitted through the outline.
+// The meeting points of the longest straight run of the outline on each
+// side (top, right, bottom, left of its middle), which are the screen's own
+// edges also where something of the same colour touches it (a poster, a
+// lamp's reflection beside it): that only adds shorter runs. False when a
+// side has no run.
+bool sideRunCorners(const std::vector<cv::Point>& contour, Quad* corners)
+{
+    std::vector<cv::Point> polygon;
+    cv::approxPolyDP(contour, polygon, 0.01 * cv::arcLength(contour, true), true);
+    if (polygon.size() < 4) {
+        return false;
+    }
+    cv::Point2d middle(0.0, 0.0);
+    for (const cv::Point& p : contour) {
+        middle += cv::Point2d(p);
+    }
+    middle /= static_cast<double>(contour.size());
+    // Top, right, bottom, left: the direction each side faces from the middle.
+    const std::array<cv::Point2d, 4> facing = {cv::Point2d(0, -1), cv::Point2d(1, 0), cv::Point2d(0, 1),
+                                               cv::Point2d(-1, 0)};
+    std::array<double, 4> longest = {0.0, 0.0, 0.0, 0.0};
+    std::array<cv::Vec4d, 4> sides;
+    for (size_t i = 0; i < polygon.size(); ++i) {
+        const cv::Point2d a(polygon[i]);
+        const cv::Point2d b(polygon[(i + 1) % polygon.size()]);
+        const cv::Point2d along = b - a;
+        const double length = std::hypot(along.x, along.y);
+        const cv::Point2d centre = (a + b) * 0.5 - middle;
+        for (size_t side = 0; side < 4; ++side) {
+            // Runs along the side (more across the facing than along it) on
+            // its half of the region.
+            const double across = std::abs(along.dot(facing[side]));
+            if (across < 0.5 * length && centre.dot(facing[side]) > 0.0 && length > longest[side]) {
+                longest[side] = length;
+                sides[side] = cv::Vec4d(along.x / length, along.y / length, a.x, a.y);
+            }
+        }
+    }
+    for (size_t i = 0; i < 4; ++i) {
+        if (longest[i] <= 0.0) {
+            return false;
+        }
+    }
+    // Top-left is where the left side meets the top, and so on; a meeting
+    // point well outside the region is of a run that is no side.
+    const cv::Rect box = cv::boundingRect(contour);
+    const double slack = 0.1 * std::max(box.width, box.height);
+    for (size_t i = 0; i < 4; ++i) {
+        cv::Point2d& corner = (*corners)[i];
+        if (!intersect(sides[(i + 3) % 4], sides[i], &corner) || corner.x < box.x - slack ||
+            corner.x > box.x + box.width + slack || corner.y < box.y - slack || corner.y > box.y + box.height + slack) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Four corners of a screen-shaped region: the meeting points of its longest
+// straight runs, or else the extremes along the diagonals (good for
+// rotations well under 45 degrees); then each corner made the meeting
+// point of the two straight sides fitted through the outline.
 Quad quadOf(const std::vector<cv::Point>& contour, const std::vector<cv::Point>& hull)
 {
     Quad corners = {extreme(hull, -1.0, -1.0), extreme(hull, 1.0, -1.0), extreme(hull, 1.0, 1.0),
                     extreme(hull, -1.0, 1.0)};
+    Quad runCorners;
+    if (sideRunCorners(contour, &runCorners)) {
+        corners = runCorners;
+    }
     std::array<cv::Vec4d, 4> sides;
     for (size_t i = 0; i < 4; ++i) {
         if (!fitSide(contour, corners[i], corners[(i + 1) % 4], &sides[i])) {
@@ -110,6 +174,7 @@ struct Candidate {
     double area = 0.0;
     // How far the level it was outlined at is from half its colour.
     double edgeMiss = 0.0;
+    bool fromGridBand = false;
 };
 
 // Keeps one outline per screen: a candidate like one already kept (same
@@ -143,6 +208,39 @@ double interiorShare(const cv::Mat& share, const std::vector<cv::Point>& contour
     return *(values.begin<unsigned char>() + half);
 }
 
+// How far a point lies from the line through a and b.
+double offLine(cv::Point2d point, cv::Point2d a, cv::Point2d b)
+{
+    const cv::Point2d along = b - a;
+    const double length = std::hypot(along.x, along.y);
+    return length > 0.0 ? std::abs(along.cross(point - a)) / length : std::hypot(point.x - a.x, point.y - a.y);
+}
+
+// A screen crossed by dark bands, a backlight's PWM under a rolling shutter
+// or the unlit rows of a CRT, shows as pieces one above the other whose
+// left and right ends lie on the same two lines: its sides. The pieces'
+// top-most and bottom-most corners outline the whole screen.
+bool stacked(const Quad& upper, const Quad& lower, Quad* whole)
+{
+    const double width = std::hypot(upper[1].x - upper[0].x, upper[1].y - upper[0].y);
+    const cv::Point2d down = (upper[3] - upper[0]) + (upper[2] - upper[1]);
+    // Below, not beside or overlapping.
+    if (down.dot(centreOf(lower) - centreOf(upper)) <= 0.0 || down.dot(lower[0] - upper[3]) < 0.0 ||
+        down.dot(lower[1] - upper[2]) < 0.0) {
+        return false;
+    }
+    const double tolerance = 0.015 * width + 2.0;
+    const bool left =
+        offLine(upper[3], upper[0], lower[3]) < tolerance && offLine(lower[0], upper[0], lower[3]) < tolerance;
+    const bool right =
+        offLine(upper[2], upper[1], lower[2]) < tolerance && offLine(lower[1], upper[1], lower[2]) < tolerance;
+    if (!left || !right) {
+        return false;
+    }
+    *whole = {upper[0], upper[1], lower[2], lower[3]};
+    return true;
+}
+
 double quadArea(const Quad& q)
 {
     std::vector<cv::Point2f> points;
@@ -150,6 +248,102 @@ double quadArea(const Quad& q)
         points.emplace_back(p);
     }
     return std::abs(cv::contourArea(points));
+}
+
+// Width over height of a quad, from the means of its opposite sides.
+double aspectOf(const Quad& q)
+{
+    const double width = std::hypot(q[1].x - q[0].x, q[1].y - q[0].y) + std::hypot(q[2].x - q[3].x, q[2].y - q[3].y);
+    const double height = std::hypot(q[3].x - q[0].x, q[3].y - q[0].y) + std::hypot(q[2].x - q[1].x, q[2].y - q[1].y);
+    return height > 0.0 ? width / height : 0.0;
+}
+
+// Whole screens outlined from their grid band alone. A colour wheel caught
+// on some of its segments shows the pattern in other colours: the blue
+// background black (grey on a lit wall), the white lines yellow or green.
+// The lines are still thin and brighter than beside them, whatever their
+// colour; joined across and cleared of the bar (one column wide), they are
+// a band of the pattern's known place and shape, and the screen's outline
+// follows from it.
+void addGridBandOutlines(const cv::Mat& image, const Mode& mode, double minArea, std::vector<Candidate>* found)
+{
+    const int top = std::min(GRID_MARGIN, mode.height - GRID_MARGIN);
+    const int bottom = std::max(GRID_MARGIN, mode.height - GRID_MARGIN);
+    const int step = mode.columnStep();
+    if (step < 2 || bottom <= top) {
+        return;
+    }
+    // The band as drawn: from line 0 to the last line, and its shape.
+    const int lastLine = (mode.width - 1) / step;
+    const double right = lastLine * step + 1.0;
+    const double bandAspect = right / (bottom - top);
+    const double screenAspect = static_cast<double>(mode.width) / mode.height;
+    // Columns as far apart as on a screen most of the photo wide are
+    // joined; the bar and anything else narrower than three is cleared.
+    const int join = std::max(3, (std::max(image.cols, image.rows) / 80) | 1);
+    // Brightest channel against the darker of the darkest a few columns to
+    // its left and to its right: thin lines in whatever colour the light
+    // gave them, beside the bar too, and not the edge of something bright.
+    std::vector<cv::Mat> bgr;
+    cv::split(image, bgr);
+    cv::Mat brightest;
+    cv::max(bgr[0], bgr[1], brightest);
+    cv::max(brightest, bgr[2], brightest);
+    const cv::Mat side = cv::getStructuringElement(cv::MORPH_RECT, cv::Size(join + 1, 1));
+    cv::Mat leftOf;
+    cv::Mat rightOf;
+    cv::erode(brightest, leftOf, side, cv::Point(join, 0));
+    cv::erode(brightest, rightOf, side, cv::Point(0, 0));
+    cv::Mat around;
+    cv::max(leftOf, rightOf, around);
+    cv::Mat lift;
+    cv::subtract(brightest, around, lift);  // saturates at 0
+    constexpr int LINE_LIFT = 12;
+    cv::Mat mask = lift > LINE_LIFT;
+    cv::morphologyEx(mask, mask, cv::MORPH_CLOSE, cv::getStructuringElement(cv::MORPH_RECT, cv::Size(join, 1)));
+    cv::morphologyEx(mask, mask, cv::MORPH_OPEN, cv::getStructuringElement(cv::MORPH_RECT, cv::Size(3 * join, 3)));
+    std::vector<std::vector<cv::Point>> contours;
+    cv::findContours(mask, contours, cv::RETR_EXTERNAL, cv::CHAIN_APPROX_NONE);
+    for (const std::vector<cv::Point>& contour : contours) {
+        const double area = cv::contourArea(contour);
+        if (area < MIN_PIECE_SHARE * minArea) {
+            continue;
+        }
+        std::vector<cv::Point> hull;
+        cv::convexHull(contour, hull);
+        if (area < MIN_SOLIDITY * cv::contourArea(hull)) {
+            continue;
+        }
+        const Quad band = quadOf(contour, hull);
+        // Shaped like the band, and unlike a whole screen (which the colour
+        // outlines find).
+        const double aspect = aspectOf(band);
+        if (aspect < 0.8 * bandAspect || aspect > 1.25 * bandAspect ||
+            (aspect > 0.85 * screenAspect && aspect < 1.15 * screenAspect)) {
+            continue;
+        }
+        // Each side of the band carried on along itself to the screen's top
+        // and bottom (a perspective fit to so flat a band would carry its
+        // errors far), then the last line's column out to the right edge.
+        const double up = top / static_cast<double>(bottom - top);
+        const double down = (mode.height - bottom) / static_cast<double>(bottom - top);
+        const double across = (mode.width - right) / right;
+        Candidate candidate;
+        const cv::Point2d topLeft = band[0] + (band[0] - band[3]) * up;
+        const cv::Point2d bottomLeft = band[3] + (band[3] - band[0]) * down;
+        const cv::Point2d topRight = band[1] + (band[1] - band[2]) * up;
+        const cv::Point2d bottomRight = band[2] + (band[2] - band[1]) * down;
+        candidate.outline = {topLeft, topRight + (topRight - topLeft) * across,
+                             bottomRight + (bottomRight - bottomLeft) * across, bottomLeft};
+        candidate.area = quadArea(candidate.outline);
+        // An outline of the screen's own colour, where there is one, is
+        // nearer its edge than one worked out from the band.
+        candidate.edgeMiss = 256.0;
+        candidate.fromGridBand = true;
+        if (candidate.area >= minArea) {
+            addCandidate(found, candidate);
+        }
+    }
 }
 
 }  // namespace
@@ -203,7 +397,7 @@ cv::Mat patternColourShare(const cv::Mat& image)
     return share;
 }
 
-std::vector<Quad> findScreenOutlines(const cv::Mat& image)
+std::vector<Quad> findScreenOutlines(const cv::Mat& image, const Mode* mode, std::vector<bool>* fromGridBand)
 {
     const cv::Mat share = patternColourShare(image);
     // Close over the white lines and the red text, then drop specks.
@@ -217,6 +411,8 @@ std::vector<Quad> findScreenOutlines(const cv::Mat& image)
     // tried; the same screen found at two levels counts once, outlined at
     // the level nearest half its own colour, where its edge is.
     std::vector<Candidate> found;
+    // Regions too small for a screen, kept as possible pieces of one.
+    std::vector<Candidate> pieces;
     for (const double level : SHARE_LEVELS) {
         cv::Mat mask = share > level;
         cv::morphologyEx(mask, mask, cv::MORPH_CLOSE, close);
@@ -225,7 +421,7 @@ std::vector<Quad> findScreenOutlines(const cv::Mat& image)
         cv::findContours(mask, contours, cv::RETR_EXTERNAL, cv::CHAIN_APPROX_NONE);
         for (const std::vector<cv::Point>& contour : contours) {
             const double area = cv::contourArea(contour);
-            if (area < minArea) {
+            if (area < MIN_PIECE_SHARE * minArea) {
                 continue;
             }
             std::vector<cv::Point> hull;
@@ -240,15 +436,57 @@ std::vector<Quad> findScreenOutlines(const cv::Mat& image)
             if (quadArea(candidate.outline) < MIN_QUAD_FILL * hullArea) {
                 continue;
             }
-            candidate.edgeMiss = std::abs(level - 0.5 * interiorShare(share, contour));
-            addCandidate(&found, candidate);
+            // A ring of the colour (a bezel's noise around a screen in
+            // other colours) is no screen of it.
+            const double interior = interiorShare(share, contour);
+            if (interior < level) {
+                continue;
+            }
+            candidate.edgeMiss = std::abs(level - 0.5 * interior);
+            addCandidate(area < minArea ? &pieces : &found, candidate);
         }
+    }
+    // Pieces stacked into whole screens, kept beside the pieces themselves:
+    // the grid and the bar say which shows the pattern.
+    for (const Candidate& candidate : found) {
+        pieces.push_back(candidate);
+    }
+    std::vector<Candidate> wholes;
+    for (size_t i = 0; i < pieces.size(); ++i) {
+        for (size_t j = 0; j < pieces.size(); ++j) {
+            Candidate whole;
+            if (i != j && stacked(pieces[i].outline, pieces[j].outline, &whole.outline)) {
+                whole.area = quadArea(whole.outline);
+                whole.edgeMiss = std::max(pieces[i].edgeMiss, pieces[j].edgeMiss);
+                wholes.push_back(whole);
+            }
+        }
+    }
+    // A screen in three pieces or more joins pair by pair into several
+    // outlines of it: only the tallest is its own.
+    std::sort(wholes.begin(), wholes.end(), [](const Candidate& a, const Candidate& b) { return a.area > b.area; });
+    std::vector<Candidate> tallest;
+    for (const Candidate& whole : wholes) {
+        const bool within = std::any_of(tallest.begin(), tallest.end(), [&whole](const Candidate& other) {
+            const std::vector<cv::Point2f> polygon(other.outline.begin(), other.outline.end());
+            return cv::pointPolygonTest(polygon, cv::Point2f(centreOf(whole.outline)), false) >= 0;
+        });
+        if (!within && whole.area >= minArea) {
+            tallest.push_back(whole);
+            addCandidate(&found, whole);
+        }
+    }
+    if (mode != nullptr) {
+        addGridBandOutlines(image, *mode, minArea, &found);
     }
     std::sort(found.begin(), found.end(), [](const Candidate& a, const Candidate& b) { return a.area > b.area; });
     std::vector<Quad> outlines;
     outlines.reserve(found.size());
     for (const Candidate& candidate : found) {
         outlines.push_back(candidate.outline);
+        if (fromGridBand != nullptr) {
+            fromGridBand->push_back(candidate.fromGridBand);
+        }
     }
     return outlines;
 }

@@ -23,8 +23,11 @@ Quad toPhotoPixels(const Quad& reducedOutline, const ReducedPhoto& reduced);
 // Outlines, in the image's pixels, of every region coloured like the
 // pattern (dark blue with a green bar) that is large and four-sided enough
 // to be a screen; largest first. Whether one really shows the pattern is
-// for the grid and bar stages to say.
-std::vector<Quad> findScreenOutlines(const cv::Mat& image);
+// for the grid and bar stages to say. Given the mode, screens whose
+// background the photo shows black are outlined from their grid band;
+// fromGridBand, when given, says which outlines were.
+std::vector<Quad> findScreenOutlines(const cv::Mat& image, const Mode* mode = nullptr,
+                                     std::vector<bool>* fromGridBand = nullptr);
 
 // How strongly each pixel has the pattern's colours: blue or green above
 // red, as a share of its brightness (0..255). The background and the bar

@@ -5,8 +5,10 @@
 #include <opencv2/imgproc.hpp>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <complex>
+#include <limits>
 #include <optional>
 
 namespace reader {
@@ -37,33 +39,93 @@ cv::Rect2d bandRegion(const Mode& mode)
     return {0.0, top + inset, static_cast<double>(mode.width), std::max(1.0, bottom - top - 2.0 * inset)};
 }
 
-// The white lines' profile across the screen: the least of the three
-// channels (white is the only colour bright in all), averaged down the band,
-// minus its local mean so that a washed-out or unevenly lit screen is flat.
+// Each column's mean, minus its local mean so that a washed-out or unevenly
+// lit screen is flat.
 // The band sampled every `step` pattern columns; the profile has one value
 // a pattern column.
-std::vector<double> lineProfile(const cv::Mat& band, int step, int width, int window)
+std::vector<double> highPass(const std::vector<int>& sums, int rows, int step, int width, int window)
 {
-    // In one pass rather than split, min and reduce: the same sums, without
-    // four band-sized pictures in between.
-    std::vector<int> sums(static_cast<size_t>(band.cols), 0);
-    for (int y = 0; y < band.rows; ++y) {
-        const auto* pixel = band.ptr<uchar>(y);
-        for (auto& sum : sums) {
-            sum += std::min({pixel[0], pixel[1], pixel[2]});
-            pixel += 3;
-        }
-    }
-    cv::Mat columnMeans(1, band.cols, CV_64F);
-    const double perRow = 1.0 / band.rows;
-    for (int x = 0; x < band.cols; ++x) {
-        columnMeans.at<double>(0, x) = sums[static_cast<size_t>(x)] * perRow;
+    cv::Mat columnMeans(1, static_cast<int>(sums.size()), CV_64F);
+    const double perRow = 1.0 / rows;
+    for (size_t x = 0; x < sums.size(); ++x) {
+        columnMeans.at<double>(0, static_cast<int>(x)) = sums[x] * perRow;
     }
     columnMeans = everyColumn(columnMeans, step, width);
     cv::Mat localMean;
     cv::blur(columnMeans, localMean, cv::Size(window | 1, 1), cv::Point(-1, -1), cv::BORDER_REFLECT);
     const cv::Mat highPass = columnMeans - localMean;
     return {highPass.begin<double>(), highPass.end<double>()};
+}
+
+// How far a profile's lines stand above its middle: its upper values
+// (the lines, a tenth of the columns, blurred; the bar's single column does
+// not reach them) against its median. A channel the light left out shows
+// the lines darker than the room's light around them, or not at all.
+double lineSpread(std::vector<double> profile)
+{
+    if (profile.size() < 20) {
+        return 0.0;
+    }
+    const auto at = [&profile](double share) {
+        const auto nth = profile.begin() + static_cast<std::ptrdiff_t>(share * static_cast<double>(profile.size()));
+        std::nth_element(profile.begin(), nth, profile.end());
+        return *nth;
+    };
+    return at(0.95) - at(0.5);
+}
+
+// The white lines' profile across the screen: the least of the channels
+// the screen's light has (white is the only colour bright in all of them),
+// averaged down the band, high-passed. A colour wheel caught for part of a
+// turn leaves some channels with little more than the room's light: the
+// lines are read in the others.
+std::vector<double> lineProfile(const cv::Mat& band, int step, int width, int window)
+{
+    // In one pass rather than split, min and reduce: the same sums, without
+    // four band-sized pictures in between.
+    const auto columns = static_cast<size_t>(band.cols);
+    std::vector<int> sums(columns, 0);
+    std::array<std::vector<int>, 3> channelSums;
+    for (std::vector<int>& channel : channelSums) {
+        channel.assign(columns, 0);
+    }
+    for (int y = 0; y < band.rows; ++y) {
+        const auto* pixel = band.ptr<uchar>(y);
+        for (size_t x = 0; x < columns; ++x) {
+            sums[x] += std::min({pixel[0], pixel[1], pixel[2]});
+            channelSums[0][x] += pixel[0];
+            channelSums[1][x] += pixel[1];
+            channelSums[2][x] += pixel[2];
+            pixel += 3;
+        }
+    }
+    // Every channel with about the lines' share of the others (white on the
+    // pattern's blue: the blue half as strong): the least of the three, as
+    // always. Otherwise the light left out some of the colours, or most of
+    // them: the channels carrying at least this share of the strongest one's
+    // lines, each in its own scale, and the least of them.
+    constexpr double EVEN_CHANNELS = 0.4;
+    std::array<std::vector<double>, 3> channel;
+    std::array<double, 3> spread{};
+    for (size_t c = 0; c < 3; ++c) {
+        channel[c] = highPass(channelSums[c], band.rows, step, width, window);
+        spread[c] = lineSpread(channel[c]);
+    }
+    const double strongest = *std::max_element(spread.begin(), spread.end());
+    if (std::all_of(spread.begin(), spread.end(), [strongest](double v) { return v >= EVEN_CHANNELS * strongest; })) {
+        return highPass(sums, band.rows, step, width, window);
+    }
+    std::vector<double> profile(channel[0].size(), std::numeric_limits<double>::max());
+    for (size_t c = 0; c < 3; ++c) {
+        if (spread[c] < EVEN_CHANNELS * strongest) {
+            continue;
+        }
+        const double scale = strongest / spread[c];
+        for (size_t x = 0; x < profile.size(); ++x) {
+            profile[x] = std::min(profile[x], channel[c][x] * scale);
+        }
+    }
+    return profile;
 }
 
 // The profile's component at one period: its strength and phase.

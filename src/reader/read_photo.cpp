@@ -132,6 +132,65 @@ std::vector<Screen> bestTwo(std::vector<Screen> candidates)
     return chosen;
 }
 
+// What to change when a screen's light left too little of the pattern in
+// the photo: an exposure of a frame or more takes in every row's light and
+// a colour wheel's every colour.
+std::string exposureRemedy(const Mode& mode)
+{
+    char text[120];
+    (void)std::snprintf(text, sizeof text, "expose for at least one frame (1/%d s at %d Hz), or take more photos",
+                        mode.rate, mode.rate);
+    return text;
+}
+
+// The other screen's role, when one was found: by where the photo's
+// screens stand, the half of the photo it is not in.
+const char* otherScreen(const Quad& found, cv::Size photoSize, Placement reference)
+{
+    const cv::Point2d centre = centreOf(found);
+    const bool firstHalf = (reference == Placement::Left || reference == Placement::Right)
+                               ? centre.x < 0.5 * photoSize.width
+                               : centre.y < 0.5 * photoSize.height;
+    const bool referenceFirst = reference == Placement::Left || reference == Placement::Top;
+    return firstHalf == referenceFirst ? "device" : "reference";
+}
+
+double outlineArea(const Quad& quad)
+{
+    const std::vector<cv::Point2f> polygon(quad.begin(), quad.end());
+    return std::abs(cv::contourArea(polygon));
+}
+
+// Why the second screen was not read, when one was: a region coloured like
+// the pattern beside the screen found, without grid lines, is a screen
+// partly lit (a CRT's rows glow only as the beam passes) or in uneven
+// colours (a colour wheel); none at all, a screen dark for the exposure.
+std::string whyNotSeen(const Quad& found, const std::vector<Quad>& gridless, cv::Size photoSize,
+                       const ReadSettings& settings)
+{
+    // Smaller than this share of the screen found is of the room, not a band
+    // of a screen.
+    constexpr double LEAST_PART = 0.12;
+    const Quad* part = nullptr;
+    for (const Quad& outline : gridless) {
+        if (!overlap(outline, found) && outlineArea(outline) >= LEAST_PART * outlineArea(found) &&
+            (part == nullptr || outlineArea(outline) > outlineArea(*part))) {
+            part = &outline;
+        }
+    }
+    if (part != nullptr) {
+        const std::array<int, 2> order = assignScreens(found, *part, settings.reference);
+        return std::string("the ") + (order[0] == 1 ? "reference" : "device") +
+               " screen shows the pattern's colours but not its grid lines: it is partly lit (a CRT lights only the "
+               "rows its beam passes during the exposure) or its colours are uneven (a DLP's colour wheel); " +
+               exposureRemedy(settings.mode);
+    }
+    return std::string("the ") + otherScreen(found, photoSize, settings.reference) +
+           " screen, if in the photo, is dark: its backlight strobes (black frame insertion) or it flickers, or a "
+           "colour wheel showed it in colours the pattern lacks; " +
+           exposureRemedy(settings.mode);
+}
+
 // Both screens where they were in the previous frame, if they still show
 // the pattern there and a bar each: no search needed.
 bool readKnownScreens(const cv::Mat& photo, const std::array<Quad, 2>& known, const Mode& mode,
@@ -160,15 +219,28 @@ PhotoReading readBgrPhoto(const cv::Mat& photo, const ReadSettings& settings, co
     StripMaps* trackedMaps = tracked ? maps : nullptr;
     if (!tracked) {
         const ReducedPhoto reduced = reducePhoto(photo);
-        const std::vector<Quad> outlines = findScreenOutlines(reduced.image);
-        bool wrongSpacing = false;
+        std::vector<bool> fromGridBand;
+        const std::vector<Quad> outlines = findScreenOutlines(reduced.image, &mode, &fromGridBand);
+        std::vector<Quad> wrongSpacing;
         std::vector<Screen> candidates;
+        std::vector<Quad> gridless;
         for (size_t i = 0; i < outlines.size() && i < MAX_CANDIDATES; ++i) {
             Screen screen;
-            const Verdict verdict = readScreen(photo, toPhotoPixels(outlines[i], reduced), mode, &screen);
-            wrongSpacing = wrongSpacing || verdict == Verdict::WrongSpacing;
+            const Quad outline = toPhotoPixels(outlines[i], reduced);
+            Verdict verdict = readScreen(photo, outline, mode, &screen);
+            // An outline worked out from the grid band spans its lines by
+            // its making: a spacing other than the drawn one says the band
+            // was only partly seen (a CRT's lit rows across it), not overscan.
+            if (fromGridBand[i] && verdict == Verdict::Screen && std::abs(screen.grid.crop) > NOTABLE_CROP) {
+                verdict = Verdict::NoGrid;
+            }
+            if (verdict == Verdict::WrongSpacing) {
+                wrongSpacing.push_back(outline);
+            }
             if (verdict == Verdict::Screen) {
                 candidates.push_back(screen);
+            } else if (verdict == Verdict::NoGrid) {
+                gridless.push_back(outline);
             }
         }
         screens = bestTwo(candidates);
@@ -178,9 +250,16 @@ PhotoReading readBgrPhoto(const cv::Mat& photo, const ReadSettings& settings, co
         if (screens.size() < 2) {
             reading.error = "found " + std::to_string(screens.size()) + (screens.size() == 1 ? " screen" : " screens") +
                             " showing the pattern, need 2";
-            if (wrongSpacing) {
+            // Another outline of a screen read is no other grid.
+            const bool otherGrid = std::any_of(wrongSpacing.begin(), wrongSpacing.end(), [&screens](const Quad& q) {
+                return std::none_of(screens.begin(), screens.end(),
+                                    [&q](const Screen& screen) { return overlap(q, screen.outline); });
+            });
+            if (otherGrid) {
                 reading.error += format("; a grid with other spacing than %.0f pixels was seen: is WIDTH right?",
                                         static_cast<double>(mode.columnStep()));
+            } else if (screens.size() == 1) {
+                reading.error += "; " + whyNotSeen(screens[0].outline, gridless, photo.size(), settings);
             }
             return reading;
         }
@@ -200,8 +279,16 @@ PhotoReading readBgrPhoto(const cv::Mat& photo, const ReadSettings& settings, co
     const Screen& device = screens[static_cast<size_t>(order[1])];
     for (const auto& [screen, name] : {std::pair{&reference, "reference"}, std::pair{&device, "device"}}) {
         if (!screen->bar.found) {
-            reading.error = std::string("no bar on the ") + name +
-                            " screen; a screen that overscans can hide the outer columns, take another photo";
+            // A screen that shows every column cannot hide the bar: it is
+            // the bar's light that the exposure missed.
+            reading.error = screen->grid.crop > NOTABLE_CROP
+                                ? std::string("no bar on the ") + name +
+                                      " screen; a screen that overscans can hide the outer columns, take another photo"
+                                : std::string("no bar on the ") + name +
+                                      " screen, which shows all its columns: its light missed the bar's colour in "
+                                      "this exposure (a DLP's colour wheel shows red, green and blue in turn) or it "
+                                      "was dark in the bar's rows; " +
+                                      exposureRemedy(settings.mode);
             return reading;
         }
     }
