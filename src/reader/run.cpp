@@ -204,7 +204,10 @@ public:
             settle();
         }
         LagSummary summary = summarize(series);
-        summary.screens = findings;
+        // Nothing read tells nothing of the screens.
+        if (series.photosRead > 0) {
+            summary.screens = findings;
+        }
         summary.down = lagDownTheScreen(summary.ms ? std::optional<double>(summary.ms->mean) : std::nullopt, findings);
         if (options.json) {
             json.finish(summary);

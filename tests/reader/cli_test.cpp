@@ -198,10 +198,11 @@ TEST(ReaderCommand, JsonFollowsTheContract)
         EXPECT_TRUE(contains(photo.at("error").get<std::string>(), photos[i].reason)) << photo.dump();
     }
     const json& summary = document.at("summary");
-    EXPECT_EQ(summary.size(), 7U) << summary.dump();
+    EXPECT_EQ(summary.size(), 11U) << summary.dump();
     EXPECT_EQ(summary.at("photos_read"), 0);
     EXPECT_EQ(summary.at("photos_failed"), photos.size());
-    for (const char* field : {"lag_ms_mean", "lag_ms_median", "lag_ms_ci95", "lag_frames_mean"}) {
+    for (const char* field : {"lag_ms_mean", "lag_ms_median", "lag_ms_ci95", "lag_frames_mean", "lag_ms_top",
+                              "lag_ms_middle", "lag_ms_bottom", "screens"}) {
         EXPECT_TRUE(summary.at(field).is_null()) << field;
     }
     EXPECT_EQ(summary.at("segments"), json::array());
