@@ -24,8 +24,12 @@ constexpr double LEAST_TELLING_SPREAD = 40.0;
 // none in this many photos read is no scanning screen.
 constexpr int PHOTOS_WITHOUT_SPLIT = 8;
 constexpr int STROBED_PHOTOS_WITHOUT_SPLIT = 4;
-// Below this mean resultant the clocks of a series spread over the frame.
-constexpr double SPREAD_RESULTANT = 0.5;
+// The moments of a series spread over the frame when no stretch of it this
+// long went unseen.
+constexpr double WIDEST_UNSEEN = 2.0 / 3.0;
+// Share of the height next to the rows read's ends where a split tells
+// nothing of the light.
+constexpr double EDGE_ROWS = 0.03;
 // The scan-out fit: least photos, the least spread of their split rows
 // (share of the height), and the shares of the period it may come to.
 constexpr int FIT_LEAST_PHOTOS = 3;
@@ -73,7 +77,11 @@ LightEvidence evidenceOf(const std::vector<const PhotoReading*>& readings, size_
         const ScanObservation& seen = screenOf(*reading, screen).scan;
         ++evidence.read;
         evidence.bands += seen.litStart && seen.litEnd ? 1 : 0;
-        if (seen.split != Split::Found) {
+        // A split in the rows next to the screen's edge may be its outline's
+        // blur with the bezel rather than a scan.
+        const double margin = EDGE_ROWS * mode.height;
+        if (seen.split != Split::Found || seen.splitRow < seen.firstRow + margin ||
+            seen.splitRow > seen.endRow - margin) {
             continue;
         }
         ++evidence.splits;
@@ -98,26 +106,29 @@ LightEvidence evidenceOf(const std::vector<const PhotoReading*>& readings, size_
 }
 
 // Whether the photos caught the screens at moments spread over the frame,
-// as photos taken by hand are: the other screen's clock falls in every
-// part of its frame. A video whose frame rate is locked to the display's
+// as photos taken by hand are: the other screen's clock falls in most parts
+// of its frame. A video whose frame rate is locked to the display's
 // catches it at one moment again and again, and then a screen that never
 // shows its split only had it below the rows read each time.
 bool momentsVary(const std::vector<const PhotoReading*>& readings, size_t other)
 {
-    double x = 0.0;
-    double y = 0.0;
-    double n = 0.0;
+    std::vector<double> phases;
     for (const PhotoReading* reading : readings) {
         if (reading->ok) {
-            const double turn = 2.0 * CV_PI * screenOf(*reading, other).clock;
-            x += std::cos(turn);
-            y += std::sin(turn);
-            n += 1.0;
+            const double clock = screenOf(*reading, other).clock;
+            phases.push_back(clock - std::floor(clock));
         }
     }
-    // Clocks spread evenly over the frame have a mean resultant near 0,
-    // clocks at one moment near 1.
-    return n > 0.0 && std::hypot(x, y) / n < SPREAD_RESULTANT;
+    if (phases.size() < 2) {
+        return false;
+    }
+    // The widest stretch of the frame that no photo's moment fell in.
+    std::sort(phases.begin(), phases.end());
+    double widestGap = phases.front() + 1.0 - phases.back();
+    for (size_t i = 1; i < phases.size(); ++i) {
+        widestGap = std::max(widestGap, phases[i] - phases[i - 1]);
+    }
+    return widestGap < WIDEST_UNSEEN;
 }
 
 Light kindOf(const LightEvidence& evidence, int darkPhotos, bool varied)

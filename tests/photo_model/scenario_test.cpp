@@ -533,7 +533,7 @@ TEST_P(LightScenario, IsReadWithinAFrameAndTheScreensLightIsNamed)
 
 std::vector<std::string> lightScenarioNames()
 {
-    return {"crt-reference-frame", "strobed-144", "fast-scanning-tv", "long-exposure"};
+    return {"crt-reference-frame", "strobed-144", "fast-scanning-tv", "long-exposure", "glare-shake-small-reference"};
 }
 
 INSTANTIATE_TEST_SUITE_P(Light, LightScenario, ::testing::ValuesIn(lightScenarioNames()), testName);
