@@ -136,7 +136,9 @@ Light kindOf(const LightEvidence& evidence, int darkPhotos, bool varied)
     // Only a band of rows lit, the rest dark, in photos whose exposure was
     // shorter than a frame; or a sharp split where a held screen's would
     // be spread over many rows: rows that flash and fade.
-    if (2 * evidence.bands >= std::max(1, evidence.read - evidence.splits) && evidence.bands > 0) {
+    // Held light spreads its splits over the rows its scan passed: a screen
+    // that showed such splits more often than bands holds its rows.
+    if (evidence.bands > 0 && 3 * evidence.bands >= evidence.read && evidence.bands > evidence.heldSplits) {
         return Light::Impulse;
     }
     if (evidence.sharpSplits >= 2 && evidence.sharpSplits > evidence.heldSplits) {

@@ -1158,6 +1158,8 @@ Scenario withPhotoWidth(const Scenario& scenario, int width)
     scaled.camera.height = cvRound(scenario.camera.height * factor);
     scaled.camera.jitterPx *= factor;
     scaled.camera.blurSigmaPx *= factor;
+    scaled.camera.shakePx *= factor;
+    scaled.camera.sharpenRadiusPx *= factor;
     return scaled;
 }
 
