@@ -188,7 +188,8 @@ double outlineError(const nlohmann::json& readScreens, const nlohmann::json& tru
 struct SetResult {
     int read = 0;
     double meanErrorMs = 0.0;
-    nlohmann::json summary;
+    // The reader's summary, as JSON text.
+    std::string summary;
 };
 
 const char* lightName(const photo_model::DisplayModel& display)
@@ -349,7 +350,7 @@ void checkSet(const photo_model::Scenario& scenario, int leastRead, Format forma
     std::printf("%s\n", line);
     std::ofstream(dir + "/result.txt") << line << "\n";
     if (outcome != nullptr) {
-        *outcome = SetResult{read, subFrame.mean(), result.at("summary")};
+        *outcome = SetResult{read, subFrame.mean(), result.at("summary").dump()};
     }
 }
 
@@ -522,7 +523,7 @@ TEST_P(LightScenario, IsReadWithinAFrameAndTheScreensLightIsNamed)
         return;
     }
     // The lag down a screen that scans out in half a frame.
-    const nlohmann::json& summary = outcome.summary;
+    const nlohmann::json summary = nlohmann::json::parse(outcome.summary);
     const double period = scenario.mode.periodMs();
     ASSERT_TRUE(summary.at("screens").at("device").at("scan_out_ms").is_number()) << summary.dump();
     EXPECT_NEAR(summary["screens"]["device"]["scan_out_ms"].get<double>(), scenario.device.scanFraction * period, 1.5);
