@@ -19,6 +19,7 @@
 #include <cstring>
 #include <filesystem>
 #include <nlohmann/json.hpp>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -310,11 +311,16 @@ TEST_F(VideoReading, ThePlotShowsTheRunAsPngAndSvg)
         const auto entry = std::find_if(texts.begin(), texts.end(),
                                         [&prefix](const std::string& text) { return text.rfind(prefix, 0) == 0; });
         ASSERT_NE(entry, texts.end()) << prefix;
+        // "24.3 ms (24.1 to 24.5)"
+        std::istringstream entryText(entry->substr(std::strlen(prefix)));
         double mean = 0.0;
         double low = 0.0;
         double high = 0.0;
-        ASSERT_EQ(std::sscanf(entry->c_str() + std::strlen(prefix), "%lf ms (%lf to %lf)", &mean, &low, &high), 3)
-            << *entry;
+        std::string unit;
+        std::string to;
+        char open = 0;
+        entryText >> mean >> unit >> open >> low >> to >> high;
+        ASSERT_TRUE(entryText && unit == "ms" && open == '(' && to == "to") << *entry;
         EXPECT_NEAR(mean, segment.at("lag_ms_mean").get<double>(), 0.0505) << *entry;
         EXPECT_NEAR(low, segment.at("lag_ms_ci95")[0].get<double>(), 0.0505) << *entry;
         EXPECT_NEAR(high, segment.at("lag_ms_ci95")[1].get<double>(), 0.0505) << *entry;
