@@ -1,6 +1,7 @@
 #include "reader/bar.h"
 
 #include "reader/rectify.h"
+#include "reader/statistics.h"
 
 #include <opencv2/imgproc.hpp>
 
@@ -29,13 +30,6 @@ constexpr int LOCAL_FARTHEST = 5;
 
 // Least share of a full bar's light for the brightest column to be the bar.
 constexpr double MIN_BAR_SHARE = 0.25;
-
-double median(std::vector<double> values)
-{
-    const auto middle = values.begin() + static_cast<std::ptrdiff_t>(values.size() / 2);
-    std::nth_element(values.begin(), middle, values.end());
-    return *middle;
-}
 
 }  // namespace
 
@@ -89,7 +83,7 @@ BarReading findBar(const cv::Mat& photo, const cv::Matx33d& toPattern, const Gri
     for (int x = 0; x < blue.cols; ++x) {
         blueLift[static_cast<size_t>(x)] = blue.at<double>(0, x) - red.at<double>(0, x);
     }
-    const double fullBar = 2.0 * std::max(0.0, median(blueLift));
+    const double fullBar = 2.0 * std::max(0.0, middleValue(blueLift));
 
     // Each column's mean green between its two grid lines, leaving out the
     // lines' own neighbourhood. Lines found on the screen bound a column
@@ -136,20 +130,20 @@ BarReading findBar(const cv::Mat& photo, const cv::Matx33d& toPattern, const Gri
         if (around.size() < 3) {
             continue;
         }
-        excess[static_cast<size_t>(c)] = bar.columnLevel[static_cast<size_t>(c)] - median(around);
+        excess[static_cast<size_t>(c)] = bar.columnLevel[static_cast<size_t>(c)] - middleValue(around);
         measuredExcess.push_back(excess[static_cast<size_t>(c)]);
     }
     if (measuredExcess.size() < 3) {
         return bar;
     }
-    const double background = median(measuredExcess);
+    const double background = middleValue(measuredExcess);
     std::vector<double> deviation;
     deviation.reserve(measuredExcess.size());
     for (const double v : measuredExcess) {
         deviation.push_back(std::abs(v - background));
     }
     // At least a grey level, so that a perfectly flat picture has a spread.
-    const double spread = std::max(1.0, 1.4826 * median(deviation));
+    const double spread = std::max(1.0, 1.4826 * middleValue(deviation));
 
     int brightest = -1;
     int next = -1;

@@ -228,10 +228,7 @@ ClockReading readClock(const ScreenReading& screen, const ScreenLight& light, st
 void clockPhoto(PhotoReading* reading, const ReadSettings& settings)
 {
     const Mode& mode = settings.mode;
-    std::optional<double> exposure;
-    if (reading->exposureMs) {
-        exposure = *reading->exposureMs * mode.rate / 1000.0;
-    }
+    const std::optional<double> exposure = exposureFrames(reading->exposureMs, mode.rate);
     const std::array<ScreenReading*, 2> screens{&reading->reference, &reading->device};
     for (size_t i = 0; i < screens.size(); ++i) {
         ScreenReading& screen = *screens[i];

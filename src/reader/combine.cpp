@@ -17,6 +17,14 @@ double framesToMs(double frames, int rate)
     return frames * 1000.0 / rate;
 }
 
+std::optional<double> exposureFrames(std::optional<double> exposureMs, int rate)
+{
+    if (!exposureMs) {
+        return std::nullopt;
+    }
+    return *exposureMs * rate / 1000.0;
+}
+
 double wrappedClockLag(double referenceClock, double deviceClock)
 {
     const double half = COLUMN_COUNT / 2.0;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <array>
+#include <optional>
 #include <vector>
 
 #include "reader/types.h"
@@ -12,6 +13,9 @@ namespace reader {
 int wrappedLag(int referenceColumn, int deviceColumn);
 
 double framesToMs(double frames, int rate);
+
+// An exposure given in ms as frames of the signal; none stays none.
+std::optional<double> exposureFrames(std::optional<double> exposureMs, int rate);
 
 // The difference of two screens' clocks (frames), wrapped into -30..30.
 double wrappedClockLag(double referenceClock, double deviceClock);

@@ -265,10 +265,7 @@ PhotoReading readBgrPhoto(const cv::Mat& photo, const ReadSettings& settings, co
         }
     }
 
-    std::optional<double> exposure;
-    if (settings.exposureMs) {
-        exposure = *settings.exposureMs * mode.rate / 1000.0;
-    }
+    const std::optional<double> exposure = exposureFrames(settings.exposureMs, mode.rate);
     // The scan-out only of the two screens chosen.
     for (Screen& screen : screens) {
         screen.scan = readScanPhase(photo, patternHomography(screen.outline, mode), screen.grid, screen.bar, mode,

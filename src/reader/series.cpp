@@ -5,6 +5,7 @@
 
 #include "reader/clock.h"
 #include "reader/combine.h"
+#include "reader/statistics.h"
 
 namespace reader {
 
@@ -39,24 +40,9 @@ constexpr double FIT_MOST_SHARE = 1.3;
 // A photo's point off the fit by more than this (frames) is not its scan.
 constexpr double FIT_OUTLIER = 0.15;
 
-double median(std::vector<double> values)
-{
-    const auto middle = values.begin() + static_cast<std::ptrdiff_t>(values.size() / 2);
-    std::nth_element(values.begin(), middle, values.end());
-    return *middle;
-}
-
 const ScreenReading& screenOf(const PhotoReading& reading, size_t i)
 {
     return i == 0 ? reading.reference : reading.device;
-}
-
-std::optional<double> exposureFrames(const PhotoReading& reading, int rate)
-{
-    if (!reading.exposureMs) {
-        return std::nullopt;
-    }
-    return *reading.exposureMs * rate / 1000.0;
 }
 
 struct LightEvidence {
@@ -85,7 +71,7 @@ LightEvidence evidenceOf(const std::vector<const PhotoReading*>& readings, size_
             continue;
         }
         ++evidence.splits;
-        const std::optional<double> exposure = exposureFrames(*reading, mode.rate);
+        const std::optional<double> exposure = exposureFrames(reading->exposureMs, mode.rate);
         if (!exposure || !seen.rampRows) {
             continue;
         }
@@ -267,7 +253,7 @@ SeriesFindings describeScreens(const std::vector<const PhotoReading*>& readings,
             }
         }
         if (!xs.empty()) {
-            findings.screens[i].where = cv::Point2d(median(xs), median(ys));
+            findings.screens[i].where = cv::Point2d(middleValue(xs), middleValue(ys));
         }
     }
     // A photo with one screen only: the screen nearer to where that one

@@ -60,6 +60,13 @@ double studentTCritical(double confidence, std::size_t degreesOfFreedom)
     return 0.5 * (low + high);
 }
 
+double middleValue(std::vector<double> values)
+{
+    const auto middle = values.begin() + static_cast<std::ptrdiff_t>(values.size() / 2);
+    std::nth_element(values.begin(), middle, values.end());
+    return *middle;
+}
+
 std::optional<Statistics> describe(const std::vector<double>& values)
 {
     if (values.empty()) {

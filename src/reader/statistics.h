@@ -21,6 +21,10 @@ struct Statistics {
     std::optional<Interval> ci95;
 };
 
+// The middle value of a series that is not empty (of an even count, the
+// upper of the two middle ones): a robust level, quick to find.
+double middleValue(std::vector<double> values);
+
 // Nothing for an empty series.
 std::optional<Statistics> describe(const std::vector<double>& values);
 
