@@ -21,8 +21,12 @@ constexpr double SECOND_BAR_SHARE = 0.2;
 constexpr double MIN_CONTRAST = 6.0;
 // Rows kept clear of the top edge and of the grid band.
 constexpr int ROW_MARGIN = 15;
-// Pattern rows between two rows that are sampled.
+// Pattern rows between two rows that are sampled. A video's frames, whose
+// screens are tracked, are many and each costs its strip: there every
+// other such row is read, which still averages a column over hundreds of
+// photo pixels.
 constexpr int ROW_STRIDE = 8;
+constexpr int TRACKED_ROW_STRIDE = 2 * ROW_STRIDE;
 
 // A column's background: the columns this many to that many away.
 constexpr int LOCAL_NEAREST = 2;
@@ -57,33 +61,34 @@ BarReading findBar(const cv::Mat& photo, const cv::Matx33d& toPattern, const Gri
     const int step = patternColumnsPerPixel(toPattern, mode);
     const int across = (mode.width + step - 1) / step;
     const cv::Rect2d region(0.0, rows.top, static_cast<double>(across) * step, rows.bottom - rows.top);
+    const int rowStride = maps != nullptr ? TRACKED_ROW_STRIDE : ROW_STRIDE;
     const cv::Mat strip = rectifyRegion(photo, toPattern, region,
-                                        cv::Size(across, std::max(1, (rows.bottom - rows.top) / ROW_STRIDE)), maps);
-    std::vector<cv::Mat> bgr;
-    cv::split(strip, bgr);
+                                        cv::Size(across, std::max(1, (rows.bottom - rows.top) / rowStride)), maps);
+    // Each sample column's means down the strip, in one pass: green above
+    // red, and blue above red.
+    cv::Mat greenLift(1, strip.cols, CV_64F, cv::Scalar(0.0));
+    cv::Mat blueLiftSampled(1, strip.cols, CV_64F, cv::Scalar(0.0));
+    auto* green = greenLift.ptr<double>(0);
+    auto* blue = blueLiftSampled.ptr<double>(0);
+    for (int y = 0; y < strip.rows; ++y) {
+        const auto* pixel = strip.ptr<uchar>(y);
+        for (int x = 0; x < strip.cols; ++x, pixel += 3) {
+            green[x] += static_cast<double>(pixel[1] - pixel[2]);
+            blue[x] += static_cast<double>(pixel[0] - pixel[2]);
+        }
+    }
+    greenLift /= strip.rows;
+    blueLiftSampled /= strip.rows;
     // Green above red: the bar adds green alone, while glare, a lamp's
     // reflection or the room's light adds to every colour alike.
-    cv::Mat greenAboveRed;
-    cv::subtract(bgr[1], bgr[2], greenAboveRed, cv::noArray(), CV_16S);
-    cv::Mat profile;
-    cv::reduce(greenAboveRed, profile, 0, cv::REDUCE_AVG, CV_64F);
-    profile = everyColumn(profile, step, mode.width);
+    const cv::Mat profile = everyColumn(greenLift, step, mode.width);
     const auto* level = profile.ptr<double>(0);
 
     // What a full bar should add to the green: the background is half blue
     // and no red or green, the bar full green, so twice the background's
     // blue above its red, give or take the camera's white balance.
-    cv::Mat blue;
-    cv::Mat red;
-    cv::reduce(bgr[0], blue, 0, cv::REDUCE_AVG, CV_64F);
-    cv::reduce(bgr[2], red, 0, cv::REDUCE_AVG, CV_64F);
-    blue = everyColumn(blue, step, mode.width);
-    red = everyColumn(red, step, mode.width);
-    std::vector<double> blueLift(static_cast<size_t>(blue.cols));
-    for (int x = 0; x < blue.cols; ++x) {
-        blueLift[static_cast<size_t>(x)] = blue.at<double>(0, x) - red.at<double>(0, x);
-    }
-    const double fullBar = 2.0 * std::max(0.0, middleValue(blueLift));
+    const cv::Mat blueLift = everyColumn(blueLiftSampled, step, mode.width);
+    const double fullBar = 2.0 * std::max(0.0, middleValue({blueLift.begin<double>(), blueLift.end<double>()}));
 
     // Each column's mean green between its two grid lines, leaving out the
     // lines' own neighbourhood. Lines found on the screen bound a column

@@ -1,6 +1,7 @@
 #include "reader/grid.h"
 
 #include "reader/rectify.h"
+#include "reader/statistics.h"
 
 #include <opencv2/imgproc.hpp>
 
@@ -51,10 +52,13 @@ std::vector<double> highPass(const std::vector<int>& sums, int rows, int step, i
         columnMeans.at<double>(0, static_cast<int>(x)) = sums[x] * perRow;
     }
     columnMeans = everyColumn(columnMeans, step, width);
-    cv::Mat localMean;
-    cv::blur(columnMeans, localMean, cv::Size(window | 1, 1), cv::Point(-1, -1), cv::BORDER_REFLECT);
-    const cv::Mat highPass = columnMeans - localMean;
-    return {highPass.begin<double>(), highPass.end<double>()};
+    const auto* means = columnMeans.ptr<double>(0);
+    const auto count = static_cast<size_t>(columnMeans.cols);
+    std::vector<double> highPass = movingMean(means, count, window | 1, Edge::Mirror);
+    for (size_t x = 0; x < count; ++x) {
+        highPass[x] = means[x] - highPass[x];
+    }
+    return highPass;
 }
 
 // How far a profile's lines stand above its middle: its upper values
@@ -246,13 +250,18 @@ double uncroppedX(double rectifiedX, double crop, int width)
     return crop * width + rectifiedX * (1.0 - 2.0 * crop);
 }
 
-GridReading findGrid(const cv::Mat& photo, const cv::Matx33d& toPattern, const Mode& mode, StripMaps* maps)
+namespace {
+
+// The band's line profile, one value a pattern column, and its energy (0
+// when there is nothing to read).
+struct BandProfile {
+    std::vector<double> values;
+    double energy = 0.0;
+};
+
+BandProfile bandProfile(const cv::Mat& photo, const cv::Matx33d& toPattern, const Mode& mode, StripMaps* maps,
+                        int rowStride = ROW_STRIDE)
 {
-    GridReading grid;
-    const int step = mode.columnStep();
-    if (step < 2 || photo.empty()) {
-        return grid;
-    }
     // Every few rows down, the lines being vertical. Across, a screen
     // tracked from frame to frame (read through kept maps) is sampled once a
     // photo pixel; an outline searched for is sampled every pattern pixel,
@@ -262,19 +271,43 @@ GridReading findGrid(const cv::Mat& photo, const cv::Matx33d& toPattern, const M
     const int across = (mode.width + every - 1) / every;
     cv::Rect2d region = bandRegion(mode);
     region.width = static_cast<double>(across) * every;
-    const cv::Size size(across, std::max(1, static_cast<int>(region.height / ROW_STRIDE)));
+    const cv::Size size(across, std::max(1, static_cast<int>(region.height / rowStride)));
     const cv::Mat band = rectifyRegion(photo, toPattern, region, size, maps);
-    const auto drawnSpacing = static_cast<double>(step);
-    const std::vector<double> profile =
-        lineProfile(band, every, mode.width, static_cast<int>(std::lround(drawnSpacing)));
-    double energy = 0.0;
-    for (const double v : profile) {
-        energy += v * v;
+    BandProfile profile;
+    profile.values = lineProfile(band, every, mode.width, mode.columnStep());
+    for (const double v : profile.values) {
+        profile.energy += v * v;
     }
-    if (energy <= 0.0) {
-        return grid;
-    }
+    return profile;
+}
 
+// The comb's strength at a period: how periodic the profile is, near 1 for
+// a clean grid, and the lines' fundamental in grey levels.
+void measureComb(const BandProfile& profile, const std::complex<double>& component, double period, GridReading* grid)
+{
+    // For a comb of equal lines the component's size is n * height and the
+    // energy n * height^2 * period.
+    const auto n = static_cast<double>(profile.values.size());
+    grid->periodicity = std::min(1.0, std::norm(component) / (profile.energy * n / period));
+    // A faint regular texture (a fabric, compression blocks) can be
+    // periodic too, but not this bright.
+    grid->lineContrast = 2.0 * std::abs(component) / n;
+}
+
+// Where the comb's lines fall, as a phase within the period: sample x of
+// the profile is centred on pattern x + 0.5.
+double combAnchor(const std::complex<double>& component, double period)
+{
+    const double phaseX = -std::arg(component) / (2.0 * CV_PI) * period;
+    return std::fmod(phaseX + period, period) + 0.5;
+}
+
+GridReading searchGrid(const BandProfile& band, const Mode& mode)
+{
+    GridReading grid;
+    const int step = mode.columnStep();
+    const std::vector<double>& profile = band.values;
+    const auto drawnSpacing = static_cast<double>(step);
     // The strongest period near the drawn spacing: a coarse sweep, then finer
     // around the best.
     double bestPeriod = drawnSpacing;
@@ -296,12 +329,7 @@ GridReading findGrid(const cv::Mat& photo, const cv::Matx33d& toPattern, const M
         stepSize /= 10.0;
     }
     const std::complex<double> best = component(profile, bestPeriod);
-    // For a comb of equal lines the component's size is n * height and the
-    // energy n * height^2 * period, so this is near 1 for a clean grid.
-    grid.periodicity = std::min(1.0, std::norm(best) / (energy * static_cast<double>(profile.size()) / bestPeriod));
-    // The lines' fundamental, in grey levels: a faint regular texture (a
-    // fabric, compression blocks) can be periodic too, but not this bright.
-    grid.lineContrast = 2.0 * std::abs(best) / static_cast<double>(profile.size());
+    measureComb(band, best, bestPeriod, &grid);
     if (grid.periodicity < MIN_PERIODICITY || grid.lineContrast < MIN_LINE_CONTRAST) {
         return grid;
     }
@@ -313,10 +341,7 @@ GridReading findGrid(const cv::Mat& photo, const cv::Matx33d& toPattern, const M
     if (std::abs(crop) < CROP_NOISE) {
         crop = 0.0;
     }
-    // Sample x of the profile is centred on pattern x + 0.5.
-    double phaseX = -std::arg(best) / (2.0 * CV_PI) * bestPeriod;
-    phaseX = std::fmod(phaseX + bestPeriod, bestPeriod);
-    const double anchor = phaseX + 0.5;
+    const double anchor = combAnchor(best, bestPeriod);
     // Lines are drawn into the pixel column left of x = 1 + n * step, centred on n * step + 0.5.
     const long anchorNumber = std::lround((uncroppedX(anchor, crop, mode.width) - 0.5) / step);
     grid.found = true;
@@ -352,6 +377,83 @@ GridReading findGrid(const cv::Mat& photo, const cv::Matx33d& toPattern, const M
         }
     }
     return grid;
+}
+
+// Known grids held: both screens of a video, and the outlines they had
+// just before (a tracked screen found again after a search).
+constexpr std::size_t MOST_KNOWN_GRIDS = 4;
+// A shift of the lines by more than this share of their spacing is the
+// screen moving in the photo (the camera shaken), not the photo's noise.
+constexpr double MOST_LINE_SHIFT = 0.1;
+// Known lines are checked on fewer rows than a search reads: their
+// fundamental at a known period stands far above the noise of a few rows.
+constexpr int CHECK_ROW_STRIDE = 4 * ROW_STRIDE;
+
+}  // namespace
+
+GridReading findGrid(const cv::Mat& photo, const cv::Matx33d& toPattern, const Mode& mode, StripMaps* maps)
+{
+    if (mode.columnStep() < 2 || photo.empty()) {
+        return {};
+    }
+    const BandProfile band = bandProfile(photo, toPattern, mode, maps);
+    return band.energy > 0.0 ? searchGrid(band, mode) : GridReading{};
+}
+
+std::optional<GridReading> KnownGrids::find(const cv::Matx33d& toPattern)
+{
+    const std::lock_guard<std::mutex> lock(mutex);
+    for (const auto& [map, grid] : held) {
+        if (map == toPattern) {
+            return grid;
+        }
+    }
+    return std::nullopt;
+}
+
+void KnownGrids::keep(const cv::Matx33d& toPattern, const GridReading& grid)
+{
+    const std::lock_guard<std::mutex> lock(mutex);
+    for (auto it = held.begin(); it != held.end(); ++it) {
+        if (it->first == toPattern) {
+            held.erase(it);
+            break;
+        }
+    }
+    held.emplace_front(toPattern, grid);
+    if (held.size() > MOST_KNOWN_GRIDS) {
+        held.pop_back();
+    }
+}
+
+GridReading followGrid(const cv::Mat& photo, const cv::Matx33d& toPattern, const Mode& mode, StripMaps* maps,
+                       KnownGrids* known)
+{
+    if (mode.columnStep() < 2 || photo.empty()) {
+        return {};
+    }
+    std::optional<GridReading> grid = known->find(toPattern);
+    if (grid) {
+        const BandProfile check = bandProfile(photo, toPattern, mode, maps, CHECK_ROW_STRIDE);
+        const std::complex<double> comb = component(check.values, grid->spacing);
+        if (check.energy > 0.0) {
+            measureComb(check, comb, grid->spacing, &*grid);
+            const double shift = std::remainder(combAnchor(comb, grid->spacing) - grid->offset, grid->spacing);
+            if (grid->periodicity >= MIN_PERIODICITY && grid->lineContrast >= MIN_LINE_CONTRAST &&
+                std::abs(shift) <= MOST_LINE_SHIFT * grid->spacing) {
+                return *grid;
+            }
+        }
+    }
+    const BandProfile band = bandProfile(photo, toPattern, mode, maps);
+    if (band.energy <= 0.0) {
+        return {};
+    }
+    GridReading found = searchGrid(band, mode);
+    if (found.found) {
+        known->keep(toPattern, found);
+    }
+    return found;
 }
 
 }  // namespace reader

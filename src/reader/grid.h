@@ -2,6 +2,9 @@
 
 #include <opencv2/core.hpp>
 
+#include <deque>
+#include <mutex>
+#include <optional>
 #include <utility>
 #include <vector>
 
@@ -36,6 +39,28 @@ struct GridReading {
 // that toPattern maps from photo pixels to the pattern's coordinates; maps,
 // when given, holds the band's map (see rectifyRegion).
 GridReading findGrid(const cv::Mat& photo, const cv::Matx33d& toPattern, const Mode& mode, StripMaps* maps = nullptr);
+
+// The grids of screens that stay where they were from frame to frame (a
+// video's tracked screens), by each screen's map: the lines stay put with
+// the outline, so a frame need only check that they still show there.
+// Bounded, the oldest dropped first; safe to share between threads.
+class KnownGrids {
+public:
+    std::optional<GridReading> find(const cv::Matx33d& toPattern);
+    void keep(const cv::Matx33d& toPattern, const GridReading& grid);
+
+private:
+    std::mutex mutex;
+    // Newest first.
+    std::deque<std::pair<cv::Matx33d, GridReading>> held;
+};
+
+// As findGrid, for a screen whose grid may be known through the same map:
+// the known lines are taken when the band still shows them where they were
+// (their spacing as strong, at the same phase); otherwise the grid is
+// searched for afresh and kept.
+GridReading followGrid(const cv::Mat& photo, const cv::Matx33d& toPattern, const Mode& mode, StripMaps* maps,
+                       KnownGrids* known);
 
 // The pattern x (as drawn, before any overscan) of a rectified x, given the
 // crop on each edge.

@@ -84,12 +84,12 @@ int main(int argc, char** argv)
             case reader::CommandLine::Action::Read:
                 break;
         }
-        // A video's screens that stay put keep their strips' maps from
-        // frame to frame.
-        reader::StripMaps maps;
-        const reader::PhotoReader read = [&maps](const cv::Mat& photo, const reader::ReadSettings& settings,
-                                                 const std::array<reader::Quad, 2>* known) {
-            return reader::readPhoto(photo, settings, known, known != nullptr ? &maps : nullptr);
+        // A video's screens that stay put keep their strips' maps and
+        // grids from frame to frame.
+        reader::TrackedScreens tracked;
+        const reader::PhotoReader read = [&tracked](const cv::Mat& photo, const reader::ReadSettings& settings,
+                                                    const std::array<reader::Quad, 2>* known) {
+            return reader::readPhoto(photo, settings, known, known != nullptr ? &tracked : nullptr);
         };
         const bool oneDestination = sameDestination(STDOUT_FILENO, STDERR_FILENO);
         if (!line.options.liveSource.empty()) {

@@ -81,11 +81,13 @@ void warnAbout(const ScreenReading& screen, const char* name, std::vector<std::s
 enum class Verdict { Screen, NoGrid, WrongSpacing };
 
 Verdict readScreen(const cv::Mat& photo, const Quad& outline, const Mode& mode, Screen* screen,
-                   StripMaps* maps = nullptr)
+                   TrackedScreens* tracked = nullptr)
 {
     screen->outline = outline;
     const cv::Matx33d toPattern = patternHomography(outline, mode);
-    screen->grid = findGrid(photo, toPattern, mode, maps);
+    StripMaps* maps = tracked != nullptr ? &tracked->maps : nullptr;
+    screen->grid = tracked != nullptr ? followGrid(photo, toPattern, mode, maps, &tracked->grids)
+                                      : findGrid(photo, toPattern, mode);
     if (!screen->grid.found) {
         return Verdict::NoGrid;
     }
@@ -194,11 +196,11 @@ std::string whyNotSeen(const Quad& found, const std::vector<Quad>& gridless, cv:
 // Both screens where they were in the previous frame, if they still show
 // the pattern there and a bar each: no search needed.
 bool readKnownScreens(const cv::Mat& photo, const std::array<Quad, 2>& known, const Mode& mode,
-                      std::vector<Screen>* screens, StripMaps* maps)
+                      std::vector<Screen>* screens, TrackedScreens* tracked)
 {
     for (const Quad& outline : known) {
         Screen screen;
-        if (readScreen(photo, outline, mode, &screen, maps) != Verdict::Screen || !screen.bar.found) {
+        if (readScreen(photo, outline, mode, &screen, tracked) != Verdict::Screen || !screen.bar.found) {
             screens->clear();
             return false;
         }
@@ -208,15 +210,15 @@ bool readKnownScreens(const cv::Mat& photo, const std::array<Quad, 2>& known, co
 }
 
 PhotoReading readBgrPhoto(const cv::Mat& photo, const ReadSettings& settings, const std::array<Quad, 2>* known,
-                          StripMaps* maps)
+                          TrackedScreens* trackedScreens)
 {
     PhotoReading reading;
     const Mode& mode = settings.mode;
     std::vector<Screen> screens;
     // Screens found by a search are where they were only by chance: their
     // strips' maps are not kept.
-    const bool tracked = known != nullptr && readKnownScreens(photo, *known, mode, &screens, maps);
-    StripMaps* trackedMaps = tracked ? maps : nullptr;
+    const bool tracked = known != nullptr && readKnownScreens(photo, *known, mode, &screens, trackedScreens);
+    StripMaps* trackedMaps = tracked && trackedScreens != nullptr ? &trackedScreens->maps : nullptr;
     if (!tracked) {
         const ReducedPhoto reduced = reducePhoto(photo);
         std::vector<bool> fromGridBand;
@@ -326,7 +328,7 @@ PhotoReading inPhotoPixels(PhotoReading reading, int reduction)
 }
 
 PhotoReading readPhoto(const cv::Mat& photo, const ReadSettings& settings, const std::array<Quad, 2>* knownScreens,
-                       StripMaps* maps)
+                       TrackedScreens* tracked)
 {
     // The decoder and the video input give 8-bit BGR whatever the file
     // holds.
@@ -335,7 +337,7 @@ PhotoReading readPhoto(const cv::Mat& photo, const ReadSettings& settings, const
         reading.error = "the picture is empty or not 8-bit colour";
         return reading;
     }
-    return readBgrPhoto(photo, settings, knownScreens, maps);
+    return readBgrPhoto(photo, settings, knownScreens, tracked);
 }
 
 }  // namespace reader

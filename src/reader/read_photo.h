@@ -4,10 +4,18 @@
 
 #include <array>
 
+#include "reader/grid.h"
 #include "reader/rectify.h"
 #include "reader/types.h"
 
 namespace reader {
+
+// What a video's frames hand on to the next while its screens stay where
+// they were: the strips' maps, and the grids read through them.
+struct TrackedScreens {
+    StripMaps maps;
+    KnownGrids grids;
+};
 
 // Reads one decoded photo (BGR, 8 bits): finds both screens, reads the bar
 // on each and combines them into the lag. A photo that shows no two screens
@@ -16,10 +24,10 @@ namespace reader {
 //
 // knownScreens, the outlines read in a video's previous frame (reference,
 // device), are tried first: where both still show the pattern, the search
-// is skipped. maps, when given, keeps the strips' maps of known screens for
-// the next frames (see rectifyRegion).
+// is skipped. tracked, when given, keeps what the next frames can reuse of
+// known screens.
 PhotoReading readPhoto(const cv::Mat& photo, const ReadSettings& settings,
-                       const std::array<Quad, 2>* knownScreens = nullptr, StripMaps* maps = nullptr);
+                       const std::array<Quad, 2>* knownScreens = nullptr, TrackedScreens* tracked = nullptr);
 
 // A reading of a picture decoded at 1/reduction of the photo's size, in the
 // photo's own pixels: its screens' corners, the points their clocks were

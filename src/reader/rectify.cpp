@@ -95,14 +95,14 @@ std::shared_ptr<const StripMap> StripMaps::find(const cv::Matx33d& outputToPhoto
     return made;
 }
 
-cv::Mat rectifyRegion(const cv::Mat& photo, const cv::Matx33d& toPattern, const cv::Rect2d& region, cv::Size size,
-                      StripMaps* maps)
+namespace {
+
+// The photo sampled at each output pixel's place: outputToPattern takes an
+// output pixel to the pattern, toPattern the photo to the pattern.
+cv::Mat sampleRegion(const cv::Mat& photo, const cv::Matx33d& toPattern, const cv::Matx33d& outputToPattern,
+                     cv::Size size, StripMaps* maps)
 {
-    const double sx = region.width / size.width;
-    const double sy = region.height / size.height;
-    // Output pixel to pattern point, then pattern point to photo pixel.
-    const cv::Matx33d toRegion(sx, 0.0, region.x + 0.5 * sx, 0.0, sy, region.y + 0.5 * sy, 0.0, 0.0, 1.0);
-    const cv::Matx33d outputToPhoto = toPattern.inv() * toRegion;
+    const cv::Matx33d outputToPhoto = toPattern.inv() * outputToPattern;
     cv::Mat rectified;
     if (maps != nullptr) {
         const std::shared_ptr<const StripMap> map = maps->find(outputToPhoto, size);
@@ -112,6 +112,27 @@ cv::Mat rectifyRegion(const cv::Mat& photo, const cv::Matx33d& toPattern, const 
     cv::warpPerspective(photo, rectified, outputToPhoto, size, cv::INTER_LINEAR | cv::WARP_INVERSE_MAP,
                         cv::BORDER_REPLICATE);
     return rectified;
+}
+
+}  // namespace
+
+cv::Mat rectifyRegion(const cv::Mat& photo, const cv::Matx33d& toPattern, const cv::Rect2d& region, cv::Size size,
+                      StripMaps* maps)
+{
+    const double sx = region.width / size.width;
+    const double sy = region.height / size.height;
+    const cv::Matx33d toRegion(sx, 0.0, region.x + 0.5 * sx, 0.0, sy, region.y + 0.5 * sy, 0.0, 0.0, 1.0);
+    return sampleRegion(photo, toPattern, toRegion, size, maps);
+}
+
+cv::Mat rectifyRegionSideways(const cv::Mat& photo, const cv::Matx33d& toPattern, const cv::Rect2d& region,
+                              cv::Size size, StripMaps* maps)
+{
+    const double sx = region.width / size.width;
+    const double sy = region.height / size.height;
+    // Output pixel (u, v) to the region's pixel (v, u).
+    const cv::Matx33d toRegion(0.0, sx, region.x + 0.5 * sx, sy, 0.0, region.y + 0.5 * sy, 0.0, 0.0, 1.0);
+    return sampleRegion(photo, toPattern, toRegion, cv::Size(size.height, size.width), maps);
 }
 
 namespace {

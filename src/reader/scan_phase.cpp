@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "reader/rectify.h"
+#include "reader/statistics.h"
 
 namespace reader {
 
@@ -34,14 +35,13 @@ std::vector<double> columnRows(const cv::Mat& photo, const cv::Matx33d& toPatter
     const int down = (bottom - top + every.y - 1) / every.y;
     const cv::Rect2d region(left, top, width, static_cast<double>(down) * every.y);
     const cv::Size size(std::max(1, static_cast<int>(std::lround(width / every.x))), down);
-    const cv::Mat strip = rectifyRegion(photo, toPattern, region, size, maps);
+    const cv::Mat strip = rectifyRegionSideways(photo, toPattern, region, size, maps);
     cv::Mat green;
     cv::extractChannel(strip, green, 1);
     cv::Mat means;
-    cv::reduce(green, means, 1, cv::REDUCE_AVG, CV_64F);
-    means = everyColumn(means.reshape(1, 1), every.y, bottom - top).reshape(1, bottom - top);
-    cv::blur(means, means, cv::Size(1, SMOOTHING_ROWS), cv::Point(-1, -1), cv::BORDER_REPLICATE);
-    return {means.begin<double>(), means.end<double>()};
+    cv::reduce(green, means, 0, cv::REDUCE_AVG, CV_64F);
+    means = everyColumn(means, every.y, bottom - top);
+    return movingMean(means.ptr<double>(0), static_cast<size_t>(bottom - top), SMOOTHING_ROWS, Edge::Repeat);
 }
 
 // The column after `column` in the sweep, and the one before.

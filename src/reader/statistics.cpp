@@ -67,6 +67,37 @@ double middleValue(std::vector<double> values)
     return *middle;
 }
 
+std::vector<double> movingMean(const double* values, std::size_t count, int window, Edge edge)
+{
+    std::vector<double> means(count, 0.0);
+    if (count == 0) {
+        return means;
+    }
+    const auto n = static_cast<std::ptrdiff_t>(count);
+    const auto at = [&](std::ptrdiff_t i) {
+        // Mirrored as often as a window longer than the values needs.
+        while (i < 0 || i >= n) {
+            if (edge == Edge::Repeat) {
+                i = std::clamp<std::ptrdiff_t>(i, 0, n - 1);
+            } else {
+                i = i < 0 ? -i - 1 : 2 * n - i - 1;
+            }
+        }
+        return values[i];
+    };
+    const std::ptrdiff_t half = std::max(window, 1) / 2;
+    double sum = 0.0;
+    for (std::ptrdiff_t j = -half; j <= half; ++j) {
+        sum += at(j);
+    }
+    const double share = 1.0 / static_cast<double>(2 * half + 1);
+    for (std::ptrdiff_t i = 0; i < n; ++i) {
+        means[static_cast<std::size_t>(i)] = sum * share;
+        sum += at(i + half + 1) - at(i - half);
+    }
+    return means;
+}
+
 std::optional<Statistics> describe(const std::vector<double>& values)
 {
     if (values.empty()) {

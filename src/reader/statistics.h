@@ -25,6 +25,15 @@ struct Statistics {
 // upper of the two middle ones): a robust level, quick to find.
 double middleValue(std::vector<double> values);
 
+// How a moving mean takes the values beyond either end: the end value
+// repeated, or the values mirrored about the end (the end value included).
+enum class Edge { Repeat, Mirror };
+
+// Each value's mean over the `window` values centred on it (window odd),
+// as cv::blur computes it, without the filter it sets up on every call,
+// which costs more than the means of a short profile themselves.
+std::vector<double> movingMean(const double* values, std::size_t count, int window, Edge edge);
+
 // Nothing for an empty series.
 std::optional<Statistics> describe(const std::vector<double>& values);
 

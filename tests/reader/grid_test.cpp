@@ -70,3 +70,27 @@ TEST(FindGrid, FindsNoGridWhereThereIsNone)
     const reader::Mode narrow{40, 600, 60};
     EXPECT_FALSE(reader::findGrid(drawnPattern(MODE_1024, 0), squareOn(), narrow).found);
 }
+
+// A tracked screen's lines are taken as known only while the photo shows
+// them in their place: a shake of a third of a column makes the grid be
+// read afresh, and a screen gone dark is no grid at all.
+TEST(FollowGrid, KeepsKnownLinesOnlyWhileThePhotoShowsThemThere)
+{
+    const cv::Mat screen = drawnPattern(MODE_1024, 17);
+    reader::StripMaps maps;
+    reader::KnownGrids known;
+    const reader::GridReading first = reader::followGrid(screen, squareOn(), MODE_1024, &maps, &known);
+    ASSERT_TRUE(first.found);
+    EXPECT_NEAR(first.lineAt(10), 170.5, 0.3);
+    ASSERT_TRUE(known.find(squareOn()).has_value());
+
+    cv::Mat shaken;
+    const cv::Matx23d shift(1.0, 0.0, 6.0, 0.0, 1.0, 0.0);
+    cv::warpAffine(screen, shaken, shift, screen.size(), cv::INTER_LINEAR, cv::BORDER_REPLICATE);
+    const reader::GridReading moved = reader::followGrid(shaken, squareOn(), MODE_1024, &maps, &known);
+    ASSERT_TRUE(moved.found);
+    EXPECT_NEAR(moved.lineAt(10), 176.5, 0.5);
+
+    const cv::Mat dark(screen.size(), CV_8UC3, cv::Scalar(3, 3, 3));
+    EXPECT_FALSE(reader::followGrid(dark, squareOn(), MODE_1024, &maps, &known).found);
+}
