@@ -186,7 +186,7 @@ BarReading findBar(const cv::Mat& photo, const cv::Matx33d& toPattern, const Gri
         bar.columnLevel.assign(COLUMN_COUNT, std::numeric_limits<double>::quiet_NaN());
         return bar;
     }
-    const BarReading above = barInRows(photo, toPattern, grid, mode, barReadingRows(mode), maps);
+    BarReading above = barInRows(photo, toPattern, grid, mode, barReadingRows(mode), maps);
     // A CRT at a short exposure lights only the rows its beam passed: when
     // those were below the grid band, the bar is read there.
     const int bottom = std::min(BAR_BOTTOM, mode.height) - ROW_MARGIN;
@@ -194,8 +194,11 @@ BarReading findBar(const cv::Mat& photo, const cv::Matx33d& toPattern, const Gri
     if (above.found || below.bottom - below.top < 2 * ROW_STRIDE) {
         return above;
     }
-    const BarReading lower = barInRows(photo, toPattern, grid, mode, below, maps);
-    return lower.found ? lower : above;
+    BarReading lower = barInRows(photo, toPattern, grid, mode, below, maps);
+    if (lower.found) {
+        return lower;
+    }
+    return above;
 }
 
 }  // namespace reader

@@ -113,7 +113,8 @@ Quad refinedEnds(const cv::Mat& photo, const Quad& band, const Mode& mode, doubl
         const int direction = to > from ? 1 : -1;
         for (int x = from; x != to; x += direction) {
             const double a = profile[static_cast<size_t>(x)];
-            const double b = profile[static_cast<size_t>(x + direction)];
+            const int next = x + direction;
+            const double b = profile[static_cast<size_t>(next)];
             if (a < level && b >= level) {
                 return x + direction * (level - a) / (b - a) + 0.5;
             }
@@ -213,7 +214,9 @@ std::optional<Quad> screenOfLitBand(const cv::Mat& photo, const Quad& found, con
     const std::vector<double> whole = columnMeans(least);
     double period = step;
     double best = 0.0;
-    for (double p = 0.85 * step; p <= 1.25 * step; p += 0.005 * step) {
+    // From 0.85 to 1.25 of the drawn spacing, as the grid stage searches.
+    for (int i = 0; i <= 80; ++i) {
+        const double p = (0.85 + 0.005 * i) * step;
         const double strength = strengthAt(whole, p);
         if (strength > best) {
             best = strength;
