@@ -47,15 +47,13 @@ RowSpan barReadingRows(const Mode& mode)
     return {top, std::max(top + 1, bottom)};
 }
 
-BarReading findBar(const cv::Mat& photo, const cv::Matx33d& toPattern, const GridReading& grid, const Mode& mode,
-                   StripMaps* maps)
+namespace {
+
+BarReading barInRows(const cv::Mat& photo, const cv::Matx33d& toPattern, const GridReading& grid, const Mode& mode,
+                     const RowSpan& rows, StripMaps* maps)
 {
     BarReading bar;
     bar.columnLevel.assign(COLUMN_COUNT, std::numeric_limits<double>::quiet_NaN());
-    if (!grid.found || photo.empty()) {
-        return bar;
-    }
-    const RowSpan rows = barReadingRows(mode);
     // Every few pattern columns, as many as the photo has pixels across the
     // screen; the profiles are then brought back to every pattern column.
     const int step = patternColumnsPerPixel(toPattern, mode);
@@ -181,6 +179,31 @@ BarReading findBar(const cv::Mat& photo, const cv::Matx33d& toPattern, const Gri
         }
     }
     return bar;
+}
+
+}  // namespace
+
+BarReading findBar(const cv::Mat& photo, const cv::Matx33d& toPattern, const GridReading& grid, const Mode& mode,
+                   StripMaps* maps)
+{
+    if (!grid.found || photo.empty()) {
+        BarReading bar;
+        bar.columnLevel.assign(COLUMN_COUNT, std::numeric_limits<double>::quiet_NaN());
+        return bar;
+    }
+    BarReading above = barInRows(photo, toPattern, grid, mode, barReadingRows(mode), maps);
+    // A CRT at a short exposure lights only the rows its beam passed: when
+    // those were below the grid band, the bar is read there.
+    const int bottom = std::min(BAR_BOTTOM, mode.height) - ROW_MARGIN;
+    const RowSpan below{std::max(GRID_MARGIN, mode.height - GRID_MARGIN) + ROW_MARGIN, bottom};
+    if (above.found || below.bottom - below.top < 2 * ROW_STRIDE) {
+        return above;
+    }
+    BarReading lower = barInRows(photo, toPattern, grid, mode, below, maps);
+    if (lower.found) {
+        return lower;
+    }
+    return above;
 }
 
 }  // namespace reader

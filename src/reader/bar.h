@@ -37,8 +37,9 @@ struct BarReading {
 // Reads the bar's column on the screen that toPattern maps from photo pixels
 // to the pattern's coordinates, whose grid is known. Where two columns are
 // lit, the brighter one is read: it is the frame the screen had more than
-// half changed to. maps, when given, holds the strip's map (see
-// rectifyRegion).
+// half changed to. The bar is read above the grid band, and below it when
+// the rows above show none (a CRT at a short exposure lit only the rows
+// below). maps, when given, holds the strip's map (see rectifyRegion).
 BarReading findBar(const cv::Mat& photo, const cv::Matx33d& toPattern, const GridReading& grid, const Mode& mode,
                    StripMaps* maps = nullptr);
 

@@ -6,6 +6,7 @@
 #include <array>
 #include <cmath>
 
+#include "reader/lit_band.h"
 #include "reader/rectify.h"
 
 namespace reader {
@@ -397,7 +398,7 @@ cv::Mat patternColourShare(const cv::Mat& image)
     return share;
 }
 
-std::vector<Quad> findScreenOutlines(const cv::Mat& image, const Mode* mode, std::vector<bool>* fromGridBand)
+std::vector<Quad> findScreenOutlines(const cv::Mat& image, const Mode* mode, std::vector<OutlineSource>* sources)
 {
     const cv::Mat share = patternColourShare(image);
     // Close over the white lines and the red text, then drop specks.
@@ -484,8 +485,11 @@ std::vector<Quad> findScreenOutlines(const cv::Mat& image, const Mode* mode, std
     outlines.reserve(found.size());
     for (const Candidate& candidate : found) {
         outlines.push_back(candidate.outline);
-        if (fromGridBand != nullptr) {
-            fromGridBand->push_back(candidate.fromGridBand);
+        if (sources != nullptr) {
+            const bool band = mode != nullptr && isBandOfRows(candidate.outline, *mode);
+            sources->push_back(candidate.fromGridBand ? OutlineSource::GridBand
+                               : band                 ? OutlineSource::LitBand
+                                                      : OutlineSource::Colour);
         }
     }
     return outlines;

@@ -24,10 +24,16 @@ Quad toPhotoPixels(const Quad& reducedOutline, const ReducedPhoto& reduced);
 // pattern (dark blue with a green bar) that is large and four-sided enough
 // to be a screen; largest first. Whether one really shows the pattern is
 // for the grid and bar stages to say. Given the mode, screens whose
-// background the photo shows black are outlined from their grid band;
-// fromGridBand, when given, says which outlines were.
+// background the photo shows black are outlined from their grid band, and
+// outlines far wider than the pattern are told apart as bands of a
+// screen's rows; sources, when given, says which outline is which.
+enum class OutlineSource {
+    Colour,    // the region of the pattern's colours, or its pieces joined
+    GridBand,  // worked out from the grid band
+    LitBand,   // a band of rows, lit across a screen otherwise dark
+};
 std::vector<Quad> findScreenOutlines(const cv::Mat& image, const Mode* mode = nullptr,
-                                     std::vector<bool>* fromGridBand = nullptr);
+                                     std::vector<OutlineSource>* sources = nullptr);
 
 // How strongly each pixel has the pattern's colours: blue or green above
 // red, as a share of its brightness (0..255). The background and the bar

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdio>
 #include <exception>
+#include <optional>
 #include <string>
 
 #include "reader/bar.h"
@@ -13,6 +14,7 @@
 #include "reader/combine.h"
 #include "reader/find_screens.h"
 #include "reader/grid.h"
+#include "reader/lit_band.h"
 #include "reader/rectify.h"
 #include "reader/scan_phase.h"
 
@@ -221,19 +223,29 @@ PhotoReading readBgrPhoto(const cv::Mat& photo, const ReadSettings& settings, co
     StripMaps* trackedMaps = tracked && trackedScreens != nullptr ? &trackedScreens->maps : nullptr;
     if (!tracked) {
         const ReducedPhoto reduced = reducePhoto(photo);
-        std::vector<bool> fromGridBand;
-        const std::vector<Quad> outlines = findScreenOutlines(reduced.image, &mode, &fromGridBand);
+        std::vector<OutlineSource> sources;
+        const std::vector<Quad> outlines = findScreenOutlines(reduced.image, &mode, &sources);
         std::vector<Quad> wrongSpacing;
         std::vector<Screen> candidates;
         std::vector<Quad> gridless;
         for (size_t i = 0; i < outlines.size() && i < MAX_CANDIDATES; ++i) {
             Screen screen;
-            const Quad outline = toPhotoPixels(outlines[i], reduced);
+            Quad outline = toPhotoPixels(outlines[i], reduced);
+            if (sources[i] == OutlineSource::LitBand) {
+                // Only the rows placed within the screen are read as one.
+                const std::optional<Quad> whole = screenOfLitBand(photo, outline, mode);
+                if (!whole) {
+                    gridless.push_back(outline);
+                    continue;
+                }
+                outline = *whole;
+            }
             Verdict verdict = readScreen(photo, outline, mode, &screen);
             // An outline worked out from the grid band spans its lines by
             // its making: a spacing other than the drawn one says the band
             // was only partly seen (a CRT's lit rows across it), not overscan.
-            if (fromGridBand[i] && verdict == Verdict::Screen && std::abs(screen.grid.crop) > NOTABLE_CROP) {
+            if (sources[i] == OutlineSource::GridBand && verdict == Verdict::Screen &&
+                std::abs(screen.grid.crop) > NOTABLE_CROP) {
                 verdict = Verdict::NoGrid;
             }
             if (verdict == Verdict::WrongSpacing) {

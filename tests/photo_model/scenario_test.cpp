@@ -518,7 +518,11 @@ TEST_P(LightScenario, IsReadWithinAFrameAndTheScreensLightIsNamed)
     photo_model::Scenario scenario = photo_model::withPhotoWidth(*found, PHOTO_WIDTH);
     scenario.photoCount = PHOTO_COUNT;
     SetResult outcome;
-    checkSet(scenario, PHOTO_COUNT / 2, Format::Jpeg, &outcome, true);
+    // A CRT at 1/250 s lights a third of its rows, which cross the grid band
+    // in about half the photos: only those can be read, and a short series
+    // may have fewer than half.
+    const int leastRead = scenario.name == "crt-reference-4ms" ? PHOTO_COUNT / 3 : PHOTO_COUNT / 2;
+    checkSet(scenario, leastRead, Format::Jpeg, &outcome, true);
     if (scenario.name != "fast-scanning-tv") {
         return;
     }
@@ -534,7 +538,8 @@ TEST_P(LightScenario, IsReadWithinAFrameAndTheScreensLightIsNamed)
 
 std::vector<std::string> lightScenarioNames()
 {
-    return {"crt-reference-frame", "strobed-144", "fast-scanning-tv", "long-exposure", "glare-shake-small-reference"};
+    return {"crt-reference-4ms", "crt-reference-frame", "strobed-144",
+            "fast-scanning-tv",  "long-exposure",       "glare-shake-small-reference"};
 }
 
 INSTANTIATE_TEST_SUITE_P(Light, LightScenario, ::testing::ValuesIn(lightScenarioNames()), testName);
