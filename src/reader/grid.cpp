@@ -29,6 +29,9 @@ constexpr double MIN_LINE_CONTRAST = 1.0;
 
 // Pattern rows between two rows of the band that are sampled.
 constexpr int ROW_STRIDE = 16;
+// Known lines are checked on fewer rows than a search reads: their
+// fundamental at a known period stands far above the noise of a few rows.
+constexpr int CHECK_ROW_STRIDE = 4 * ROW_STRIDE;
 
 // The grid band, shrunk so that an overscanning screen's stretch cannot
 // move rows from outside the band into it.
@@ -259,9 +262,28 @@ struct BandProfile {
     double energy = 0.0;
 };
 
-BandProfile bandProfile(const cv::Mat& photo, const cv::Matx33d& toPattern, const Mode& mode, StripMaps* maps,
-                        int rowStride = ROW_STRIDE)
+// The least of the channels down the band, high-passed: the lines' profile
+// on a screen lit in every colour.
+std::vector<double> leastChannelProfile(const cv::Mat& band, int step, int width, int window)
 {
+    std::vector<int> sums(static_cast<size_t>(band.cols), 0);
+    for (int y = 0; y < band.rows; ++y) {
+        const auto* pixel = band.ptr<uchar>(y);
+        for (int& sum : sums) {
+            sum += std::min({pixel[0], pixel[1], pixel[2]});
+            pixel += 3;
+        }
+    }
+    return highPass(sums, band.rows, step, width, window);
+}
+
+// quick: on few rows and in the least channel alone, to check known lines;
+// a screen whose light leaves colours out then fails the check and is
+// searched afresh.
+BandProfile bandProfile(const cv::Mat& photo, const cv::Matx33d& toPattern, const Mode& mode, StripMaps* maps,
+                        bool quick = false)
+{
+    const int rowStride = quick ? CHECK_ROW_STRIDE : ROW_STRIDE;
     // Every few rows down, the lines being vertical. Across, a screen
     // tracked from frame to frame (read through kept maps) is sampled once a
     // photo pixel; an outline searched for is sampled every pattern pixel,
@@ -274,7 +296,8 @@ BandProfile bandProfile(const cv::Mat& photo, const cv::Matx33d& toPattern, cons
     const cv::Size size(across, std::max(1, static_cast<int>(region.height / rowStride)));
     const cv::Mat band = rectifyRegion(photo, toPattern, region, size, maps);
     BandProfile profile;
-    profile.values = lineProfile(band, every, mode.width, mode.columnStep());
+    profile.values = quick ? leastChannelProfile(band, every, mode.width, mode.columnStep())
+                           : lineProfile(band, every, mode.width, mode.columnStep());
     for (const double v : profile.values) {
         profile.energy += v * v;
     }
@@ -385,9 +408,6 @@ constexpr std::size_t MOST_KNOWN_GRIDS = 4;
 // A shift of the lines by more than this share of their spacing is the
 // screen moving in the photo (the camera shaken), not the photo's noise.
 constexpr double MOST_LINE_SHIFT = 0.1;
-// Known lines are checked on fewer rows than a search reads: their
-// fundamental at a known period stands far above the noise of a few rows.
-constexpr int CHECK_ROW_STRIDE = 4 * ROW_STRIDE;
 
 }  // namespace
 
@@ -434,7 +454,7 @@ GridReading followGrid(const cv::Mat& photo, const cv::Matx33d& toPattern, const
     }
     std::optional<GridReading> grid = known->find(toPattern);
     if (grid) {
-        const BandProfile check = bandProfile(photo, toPattern, mode, maps, CHECK_ROW_STRIDE);
+        const BandProfile check = bandProfile(photo, toPattern, mode, maps, true);
         const std::complex<double> comb = component(check.values, grid->spacing);
         if (check.energy > 0.0) {
             measureComb(check, comb, grid->spacing, &*grid);

@@ -55,10 +55,11 @@ int preceding(int column)
 }
 
 // A column to take the background from: far from the bar, and on screen.
-int backgroundColumn(const BarReading& bar, int newest)
+// The same for every column looked at near the bar, so it is read once.
+int backgroundColumn(const BarReading& bar)
 {
     for (int distance = COLUMN_COUNT / 2; distance > 2; --distance) {
-        const int column = (newest + distance) % COLUMN_COUNT;
+        const int column = (bar.column + distance) % COLUMN_COUNT;
         if (!std::isnan(bar.columnLevel[static_cast<size_t>(column)])) {
             return column;
         }
@@ -191,7 +192,7 @@ void litStretch(const std::vector<double>& light, double fullLight, int top, Cro
 Crossing findCrossing(ColumnLight* columns, const BarReading& bar, int newest, int top, int bottom)
 {
     const int previous = preceding(newest);
-    const int background = backgroundColumn(bar, newest);
+    const int background = backgroundColumn(bar);
     if (background < 0 || bottom - top < 2 * SMOOTHING_ROWS ||
         std::isnan(bar.columnLevel[static_cast<size_t>(newest)])) {
         return {};
@@ -295,7 +296,7 @@ double linear(double value)
 // shares tell the moment.
 void measureCentroids(ColumnLight* columns, const BarReading& bar, int newest, int top, ScanObservation* seen)
 {
-    const int background = backgroundColumn(bar, newest);
+    const int background = backgroundColumn(bar);
     if (background < 0) {
         return;
     }
