@@ -251,8 +251,9 @@ std::vector<Span> lagRanges(const std::vector<const PhotoReading*>& readings, co
     return ranges;
 }
 
-}  // namespace
-
+// The lag most of these ranges hold, when a clear majority of them meet in
+// one stretch: its middle. None where they scatter (a lag that changed, a
+// misread photo or two too many).
 std::optional<double> meetingOf(std::vector<Span> ranges)
 {
     if (ranges.size() < MEETING_LEAST) {
@@ -294,6 +295,8 @@ std::optional<double> meetingOf(std::vector<Span> ranges)
     }
     return 0.5 * (best.low + best.high);
 }
+
+}  // namespace
 
 std::string oneFrameExposure(int rate)
 {

@@ -36,10 +36,6 @@ struct SeriesFindings {
 // Reads each screen's kind of light, and the device's scan-out, from the
 // readings of a series (every result, read or not: a screen dark in some
 // photos tells of its light as much as a lit one).
-// The lag most of these ranges hold, when a clear majority of them meet in
-// one stretch: its middle. None where they scatter.
-std::optional<double> meetingOf(std::vector<Span> ranges);
-
 SeriesFindings describeScreens(const std::vector<const PhotoReading*>& readings, const ReadSettings& settings);
 
 // The settings the series' second reading takes: the first's, with each
