@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <string>
 
 #include "reader/combine.h"
 #include "reader/rectify.h"
@@ -101,15 +102,22 @@ ClockReading scanningClock(const ScanObservation& seen, double share, int height
     return reading;
 }
 
-// Every row at once: the frame changed during the exposure only where two
-// bars show, and then the newer one's share of the light is the part of
-// the exposure after the change.
+// Every row at once: one photo tells which frame was shown, and where two
+// bars show, that the frame changed during the exposure (the newer one's
+// share of the light then being the part of the exposure after the change).
 ClockReading allRowsClock(const ScreenReading& screen, std::optional<double> exposure)
 {
     ClockReading reading;
     reading.row = 0.5 * (screen.scan.firstRow + screen.scan.endRow);
     reading.clock = screen.column + 0.5;
-    if (!screen.secondColumn || !exposure || *exposure >= 1.0) {
+    if (!exposure || *exposure >= 1.0) {
+        return reading;
+    }
+    const double half = *exposure / 2.0;
+    // The exposure overlapped the frame whose bar it shows; no more: a
+    // colour wheel may have shown the next frame in another colour only.
+    reading.range = Span{screen.column - half, screen.column + 1.0 + half};
+    if (!screen.secondColumn) {
         return reading;
     }
     int newer = screen.column;
@@ -120,6 +128,7 @@ ClockReading allRowsClock(const ScreenReading& screen, std::optional<double> exp
     } else if (*screen.secondColumn != preceding(screen.column)) {
         return reading;
     }
+    reading.range = Span{newer - half, newer + half};
     reading.clock = newer + *exposure * (newerShare - 0.5);
     reading.coarse = false;
     return reading;
@@ -225,6 +234,52 @@ ClockReading readClock(const ScreenReading& screen, const ScreenLight& light, st
     return scanningClock(screen.scan, light.scanShare, mode.height);
 }
 
+std::optional<Span> lagRange(const PhotoReading& reading)
+{
+    const ScreenReading& reference = reading.reference;
+    const ScreenReading& device = reading.device;
+    if (device.clockRange && !reference.clockRange && !reference.coarse) {
+        const double low = wrappedClockLag(reference.clock, device.clockRange->high);
+        return Span{low, low + device.clockRange->high - device.clockRange->low};
+    }
+    if (reference.clockRange && !device.clockRange && !device.coarse) {
+        const double low = wrappedClockLag(reference.clockRange->low, device.clock);
+        return Span{low, low + reference.clockRange->high - reference.clockRange->low};
+    }
+    return std::nullopt;
+}
+
+namespace {
+
+// The series' lag, where this photo's own range of lags holds it: the
+// screen that showed every row at once is read at it. A photo that does
+// not fit it keeps what it shows alone, and says so.
+void takeAgreedLag(PhotoReading* reading, double agreed, int rate)
+{
+    const std::optional<Span> range = lagRange(*reading);
+    if (!range) {
+        return;
+    }
+    const double middle = 0.5 * (range->low + range->high);
+    const double lag = agreed - COLUMN_COUNT * std::round((agreed - middle) / COLUMN_COUNT);
+    const bool deviceHeld = reading->device.clockRange.has_value();
+    ScreenReading& held = deviceHeld ? reading->device : reading->reference;
+    if (lag < range->low || lag > range->high) {
+        held.coarse = true;
+        const std::string name = deviceHeld ? "device" : "reference";
+        reading->warnings.push_back("the frame the " + name +
+                                    " screen shows does not fit the lag the series' other photos agree on (" +
+                                    std::to_string(std::lround(framesToMs(agreed, rate))) +
+                                    " ms): the lag changed, or this photo was misread; read from this photo alone");
+        return;
+    }
+    held.clock = deviceHeld ? reading->reference.clock - lag : reading->device.clock + lag;
+    held.clock -= COLUMN_COUNT * std::floor(held.clock / COLUMN_COUNT);
+    held.coarse = false;
+}
+
+}  // namespace
+
 void clockPhoto(PhotoReading* reading, const ReadSettings& settings)
 {
     const Mode& mode = settings.mode;
@@ -245,6 +300,15 @@ void clockPhoto(PhotoReading* reading, const ReadSettings& settings)
             screen.clock = cleared;
         }
         screen.clock -= COLUMN_COUNT * std::floor(screen.clock / COLUMN_COUNT);
+        screen.clockRange.reset();
+        if (clock.range) {
+            // Moved as the clock was.
+            const double moved = screen.clock - clock.clock;
+            screen.clockRange = Span{clock.range->low + moved, clock.range->high + moved};
+        }
+    }
+    if (settings.agreedLagFrames) {
+        takeAgreedLag(reading, *settings.agreedLagFrames, mode.rate);
     }
     reading->subFrameLagFrames = wrappedClockLag(reading->reference.clock, reading->device.clock);
     reading->subFrameLagMs = framesToMs(reading->subFrameLagFrames, mode.rate);

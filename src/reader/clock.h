@@ -21,15 +21,24 @@ struct ClockReading {
     std::optional<double> scanRow;
     // The pattern row the clock was read at.
     double row = 0.0;
+    // Every row at once: the clocks the photo leaves possible.
+    std::optional<Span> range;
 };
 
 // exposureFrames: the exposure's length in frames, where known.
 ClockReading readClock(const ScreenReading& screen, const ScreenLight& light, std::optional<double> exposureFrames,
                        const Mode& mode);
 
+// The lags (reference clock less device clock, in frames) a photo leaves
+// possible when one screen tells only which frame it showed and the other's
+// clock is sharp; none otherwise.
+std::optional<Span> lagRange(const PhotoReading& reading);
+
 // Both screens' clocks and the lag between them, from what the photo showed
 // and the light the settings give each screen: the photo's reading, and the
-// series' second reading once it knows the screens' light.
+// series' second reading once it knows the screens' light (and, where it
+// found one, the lag its photos of a screen showing every row at once
+// agree on).
 void clockPhoto(PhotoReading* reading, const ReadSettings& settings);
 
 }  // namespace reader

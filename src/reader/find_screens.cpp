@@ -37,9 +37,48 @@ cv::Point2d extreme(const std::vector<cv::Point>& hull, double dx, double dy)
     return {static_cast<double>(best->x), static_cast<double>(best->y)};
 }
 
+// Of points along a side, those on the straight line most of them lie on:
+// the side's own, where a notch or a bump joins it (the grid's first line
+// cut short at a projection's edge, a lamp's reflection beside a bezel).
+std::vector<cv::Point2f> onCommonLine(const std::vector<cv::Point2f>& points)
+{
+    // Within two pixels: an outline's steps, and a JPEG's blur.
+    constexpr double NEAR = 2.0;
+    constexpr size_t TRIED = 32;
+    const size_t step = std::max<size_t>(1, points.size() / TRIED);
+    std::vector<cv::Point2f> best;
+    std::vector<cv::Point2f> near;
+    for (size_t i = 0; i < points.size(); i += step) {
+        for (size_t j = i + step; j < points.size(); j += step) {
+            const cv::Point2d a(points[i]);
+            const cv::Point2d along = cv::Point2d(points[j]) - a;
+            const double length = std::hypot(along.x, along.y);
+            if (length < 4.0 * NEAR) {
+                continue;
+            }
+            near.clear();
+            for (const cv::Point2f& p : points) {
+                if (std::abs(along.cross(cv::Point2d(p) - a)) < NEAR * length) {
+                    near.push_back(p);
+                }
+            }
+            if (near.size() > best.size()) {
+                best.swap(near);
+            }
+        }
+    }
+    // A side blurred or bent beyond that: all its points, as they are.
+    return 2 * best.size() >= points.size() ? best : points;
+}
+
+// How a side is fitted through its points: all of them, or the line most
+// of them lie on, from a strip wide enough for a rough corner a few pixels
+// off (a short side carried far, whose end may be notched).
+enum class SideFit { AllPoints, CommonLine };
+
 // Fits a straight side through the hull's points that lie between two
 // corners, away from the rounded corners themselves. False when too few.
-bool fitSide(const std::vector<cv::Point>& contour, cv::Point2d from, cv::Point2d to, cv::Vec4d* line)
+bool fitSide(const std::vector<cv::Point>& contour, cv::Point2d from, cv::Point2d to, SideFit fit, cv::Vec4d* line)
 {
     const cv::Point2d along = to - from;
     const double length = std::hypot(along.x, along.y);
@@ -53,12 +92,16 @@ bool fitSide(const std::vector<cv::Point>& contour, cv::Point2d from, cv::Point2
         const cv::Point2d d = cv::Point2d(p) - from;
         const double t = d.dot(unit) / length;
         const double off = std::abs(d.dot(normal));
-        if (t > 0.15 && t < 0.85 && off < 0.05 * length) {
+        const double strip = fit == SideFit::CommonLine ? 0.1 : 0.05;
+        if (t > 0.15 && t < 0.85 && off < strip * length) {
             points.emplace_back(static_cast<float>(p.x), static_cast<float>(p.y));
         }
     }
     if (points.size() < 6) {
         return false;
+    }
+    if (fit == SideFit::CommonLine) {
+        points = onCommonLine(points);
     }
     cv::Vec4f fitted;
     cv::fitLine(points, fitted, cv::DIST_HUBER, 0.0, 0.01, 0.01);
@@ -141,7 +184,7 @@ bool sideRunCorners(const std::vector<cv::Point>& contour, Quad* corners)
 // straight runs, or else the extremes along the diagonals (good for
 // rotations well under 45 degrees); then each corner made the meeting
 // point of the two straight sides fitted through the outline.
-Quad quadOf(const std::vector<cv::Point>& contour, const std::vector<cv::Point>& hull)
+Quad quadOf(const std::vector<cv::Point>& contour, const std::vector<cv::Point>& hull, SideFit fit = SideFit::AllPoints)
 {
     Quad corners = {extreme(hull, -1.0, -1.0), extreme(hull, 1.0, -1.0), extreme(hull, 1.0, 1.0),
                     extreme(hull, -1.0, 1.0)};
@@ -151,7 +194,7 @@ Quad quadOf(const std::vector<cv::Point>& contour, const std::vector<cv::Point>&
     }
     std::array<cv::Vec4d, 4> sides;
     for (size_t i = 0; i < 4; ++i) {
-        if (!fitSide(contour, corners[i], corners[(i + 1) % 4], &sides[i])) {
+        if (!fitSide(contour, corners[i], corners[(i + 1) % 4], fit, &sides[i])) {
             return corners;
         }
     }
@@ -315,7 +358,9 @@ void addGridBandOutlines(const cv::Mat& image, const Mode& mode, double minArea,
         if (area < MIN_SOLIDITY * cv::contourArea(hull)) {
             continue;
         }
-        const Quad band = quadOf(contour, hull);
+        // Its sides are short and carried far, and its first line may be
+        // cut short where it meets the picture's edge.
+        const Quad band = quadOf(contour, hull, SideFit::CommonLine);
         // Shaped like the band, and unlike a whole screen (which the colour
         // outlines find).
         const double aspect = aspectOf(band);

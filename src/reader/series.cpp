@@ -39,6 +39,10 @@ constexpr double FIT_LEAST_SHARE = 0.2;
 constexpr double FIT_MOST_SHARE = 1.3;
 // A photo's point off the fit by more than this (frames) is not its scan.
 constexpr double FIT_OUTLIER = 0.15;
+// Photos whose ranges of lags must meet, at the least and as a share of
+// all: fewer tell the lag no better than their middles' mean.
+constexpr size_t MEETING_LEAST = 3;
+constexpr double MEETING_SHARE = 2.0 / 3.0;
 
 const ScreenReading& screenOf(const PhotoReading& reading, size_t i)
 {
@@ -230,6 +234,68 @@ std::string missingScreenError(const char* name, const ScreenFindings& screen, i
            exposure + "), or take the photo again";
 }
 
+// The ranges of lags the photos leave, each read with the series' light.
+std::vector<Span> lagRanges(const std::vector<const PhotoReading*>& readings, const ReadSettings& settings)
+{
+    std::vector<Span> ranges;
+    for (const PhotoReading* reading : readings) {
+        if (!reading->ok) {
+            continue;
+        }
+        PhotoReading again = *reading;
+        clockPhoto(&again, settings);
+        if (const std::optional<Span> range = lagRange(again)) {
+            ranges.push_back(*range);
+        }
+    }
+    return ranges;
+}
+
+// The lag most of these ranges hold, when a clear majority of them meet in
+// one stretch: its middle. None where they scatter (a lag that changed, a
+// misread photo or two too many).
+std::optional<double> meetingOf(std::vector<Span> ranges)
+{
+    if (ranges.size() < MEETING_LEAST) {
+        return std::nullopt;
+    }
+    // Each within half a sweep of the first: a lag is one number.
+    const double first = 0.5 * (ranges.front().low + ranges.front().high);
+    for (Span& range : ranges) {
+        const double shift = COLUMN_COUNT * std::round((0.5 * (range.low + range.high) - first) / COLUMN_COUNT);
+        range.low -= shift;
+        range.high -= shift;
+    }
+    // Along the ends, in order, an end that opens a range before one that
+    // closes another at the same lag: how many ranges hold each stretch.
+    std::vector<std::pair<double, int>> ends;
+    for (const Span& range : ranges) {
+        ends.emplace_back(range.low, -1);
+        ends.emplace_back(range.high, 1);
+    }
+    std::sort(ends.begin(), ends.end());
+    int held = 0;
+    int most = 0;
+    int stretches = 0;
+    Span best;
+    for (size_t i = 0; i < ends.size(); ++i) {
+        held -= ends[i].second;
+        if (ends[i].second < 0 && held > most) {
+            most = held;
+            stretches = 1;
+            best = Span{ends[i].first, ends[i + 1].first};
+        } else if (ends[i].second < 0 && held == most) {
+            ++stretches;
+        }
+    }
+    // Two stretches as well held: the photos do not tell which.
+    if (stretches != 1 || most < static_cast<int>(MEETING_LEAST) ||
+        most < MEETING_SHARE * static_cast<double>(ranges.size())) {
+        return std::nullopt;
+    }
+    return 0.5 * (best.low + best.high);
+}
+
 }  // namespace
 
 std::string oneFrameExposure(int rate)
@@ -292,6 +358,7 @@ SeriesFindings describeScreens(const std::vector<const PhotoReading*>& readings,
             device.scanOutMs = *share * period;
         }
     }
+    findings.agreedLagFrames = meetingOf(lagRanges(readings, withFindings(settings, findings)));
     return findings;
 }
 
@@ -301,6 +368,7 @@ ReadSettings withFindings(const ReadSettings& settings, const SeriesFindings& fi
     for (size_t i = 0; i < found.light.size(); ++i) {
         found.light[i] = findings.screens[i].light;
     }
+    found.agreedLagFrames = findings.agreedLagFrames;
     return found;
 }
 

@@ -28,6 +28,9 @@ struct ScreenFindings {
 // Of the reference and the device, in that order.
 struct SeriesFindings {
     std::array<ScreenFindings, 2> screens;
+    // Where one screen shows every row at once: the lag (frames) its
+    // photos' ranges of lags meet at; none where they do not meet.
+    std::optional<double> agreedLagFrames;
 };
 
 // Reads each screen's kind of light, and the device's scan-out, from the
@@ -36,7 +39,7 @@ struct SeriesFindings {
 SeriesFindings describeScreens(const std::vector<const PhotoReading*>& readings, const ReadSettings& settings);
 
 // The settings the series' second reading takes: the first's, with each
-// screen's light as the series found it.
+// screen's light, and the lag its photos agree on, as the series found them.
 ReadSettings withFindings(const ReadSettings& settings, const SeriesFindings& findings);
 
 // The second reading of one photo: its clocks read again with what the

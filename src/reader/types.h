@@ -92,6 +92,12 @@ struct ScanObservation {
     double columnX = 0.0;
 };
 
+// A stretch of a quantity (a clock, a lag, in frames) from low to high.
+struct Span {
+    double low = 0.0;
+    double high = 0.0;
+};
+
 // What was read off one screen.
 struct ScreenReading {
     Quad corners{};
@@ -119,6 +125,10 @@ struct ScreenReading {
     std::optional<double> scanRow;
     double clock = 0.0;
     bool coarse = true;
+    // Of a screen that shows every row at once, where the photo tells only
+    // which frame it showed: the clocks that leaves possible, taken back
+    // like the clock.
+    std::optional<Span> clockRange;
     // Where in the photo the clock was read.
     cv::Point2d clockPoint;
 };
@@ -159,6 +169,10 @@ struct ReadSettings {
     // The light of each screen (reference, device): the signal's scanning
     // light until the series tells otherwise.
     std::array<ScreenLight, 2> light{};
+    // The lag, in frames, that the series' photos of a screen showing every
+    // row at once agree on: a photo whose own range of lags holds it is
+    // read at it.
+    std::optional<double> agreedLagFrames = std::nullopt;
 };
 
 }  // namespace reader

@@ -538,8 +538,8 @@ TEST_P(LightScenario, IsReadWithinAFrameAndTheScreensLightIsNamed)
 
 std::vector<std::string> lightScenarioNames()
 {
-    return {"crt-reference-4ms", "crt-reference-frame", "strobed-144",
-            "fast-scanning-tv",  "long-exposure",       "glare-shake-small-reference"};
+    return {"crt-reference-4ms", "crt-reference-frame",         "strobed-144",     "fast-scanning-tv",
+            "long-exposure",     "glare-shake-small-reference", "dlp-colour-wheel"};
 }
 
 INSTANTIATE_TEST_SUITE_P(Light, LightScenario, ::testing::ValuesIn(lightScenarioNames()), testName);

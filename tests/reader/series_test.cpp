@@ -108,6 +108,48 @@ TEST(Series, AScreenThatNeverSplitsChangesEveryRowAtOnceOrStrobesOnlyWhenTheMome
         << refused.error;
 }
 
+TEST(Series, AScreenShowingEveryRowAtOnceLagsWhereItsPhotosRangesOfLagsMeet)
+{
+    // The device shows every row at once, `lag` frames behind the
+    // reference, whose clock its split row tells.
+    const auto caught = [](double lag, double phase) {
+        const double referenceClock = 40.0 + phase;
+        PhotoReading reading = photo(referenceClock, static_cast<int>(std::floor(referenceClock - lag)), Split::AllNew);
+        reading.reference.scan.newestColumn = 40;
+        reading.reference.scan.splitRow = phase / reader::SIGNAL_SCAN_SHARE * HEIGHT;
+        reading.reference.scan.endRow = HEIGHT;
+        return reading;
+    };
+    std::vector<PhotoReading> photos;
+    std::vector<PhotoReading> changed;
+    for (int i = 0; i < 12; ++i) {
+        photos.push_back(caught(2.3, 0.05 + 0.075 * i));
+        changed.push_back(caught(i < 7 ? 2.3 : 3.8, 0.05 + 0.075 * i));
+    }
+    // One misread: its device a frame on.
+    photos.back().device.column += 1;
+    photos.back().device.scan.newestColumn += 1;
+    const reader::SeriesFindings found = describe(photos);
+    ASSERT_EQ(found.screens[1].light.kind, Light::AllRows);
+    ASSERT_TRUE(found.agreedLagFrames.has_value());
+    EXPECT_NEAR(*found.agreedLagFrames, 2.3, 0.1);
+    reader::ReadSettings settings;
+    settings.mode = MODE;
+    PhotoReading fits = photos.front();
+    reader::readAgain(&fits, found, reader::withFindings(settings, found));
+    EXPECT_NEAR(fits.subFrameLagFrames, *found.agreedLagFrames, 1e-9);
+    EXPECT_FALSE(fits.device.coarse);
+    // The misread keeps what it showed alone, and says so.
+    PhotoReading misread = photos.back();
+    reader::readAgain(&misread, found, reader::withFindings(settings, found));
+    EXPECT_TRUE(misread.coarse);
+    ASSERT_EQ(misread.warnings.size(), 1U);
+    EXPECT_NE(misread.warnings[0].find("does not fit the lag"), std::string::npos) << misread.warnings[0];
+    // A lag that changed by more than a frame, five photos in twelve: no
+    // one lag.
+    EXPECT_FALSE(describe(changed).agreedLagFrames.has_value());
+}
+
 TEST(Series, OnlyABandOfLitRowsIsABeamsFlash)
 {
     std::vector<PhotoReading> photos;
