@@ -31,6 +31,10 @@ constexpr double WIDEST_UNSEEN = 2.0 / 3.0;
 // Share of the height next to the rows read's ends where a split tells
 // nothing of the light.
 constexpr double EDGE_ROWS = 0.03;
+// How long a flashed row still gives light after the beam passed: a CRT's
+// phosphor fades within about a millisecond; twice that, for the slower
+// ones and for the band's blur.
+constexpr double GLOW_MS = 2.0;
 // The scan-out fit: least photos, the least spread of their split rows
 // (share of the height), and the shares of the period it may come to.
 constexpr int FIT_LEAST_PHOTOS = 3;
@@ -57,6 +61,20 @@ struct LightEvidence {
     int bands = 0;
 };
 
+// Whether a lit band of rows is as tall as a screen whose rows flash as
+// its beam passes could light in the exposure: the rows the beam passed
+// while the camera looked, and those still glowing. Taller, it is the dark
+// bands of a backlight's PWM under a rolling shutter that left it.
+bool fitsAFlash(const ScanObservation& seen, std::optional<double> exposureMs, const Mode& mode)
+{
+    if (!exposureMs || !seen.litStart || !seen.litEnd) {
+        return true;
+    }
+    const double periodMs = 1000.0 / mode.rate;
+    const double rows = (*exposureMs + GLOW_MS) / (SIGNAL_SCAN_SHARE * periodMs) * mode.height;
+    return *seen.litEnd - *seen.litStart <= rows;
+}
+
 LightEvidence evidenceOf(const std::vector<const PhotoReading*>& readings, size_t screen, const Mode& mode)
 {
     LightEvidence evidence;
@@ -66,7 +84,7 @@ LightEvidence evidenceOf(const std::vector<const PhotoReading*>& readings, size_
         }
         const ScanObservation& seen = screenOf(*reading, screen).scan;
         ++evidence.read;
-        evidence.bands += seen.litStart && seen.litEnd ? 1 : 0;
+        evidence.bands += seen.litStart && seen.litEnd && fitsAFlash(seen, reading->exposureMs, mode) ? 1 : 0;
         // A split in the rows next to the screen's edge may be its outline's
         // blur with the bezel rather than a scan.
         const double margin = EDGE_ROWS * mode.height;
