@@ -411,6 +411,11 @@ constexpr double MOST_LINE_SHIFT = 0.1;
 
 }  // namespace
 
+double periodicStrength(const std::vector<double>& profile, double period)
+{
+    return std::abs(component(profile, period)) / static_cast<double>(std::max<size_t>(1, profile.size()));
+}
+
 GridReading findGrid(const cv::Mat& photo, const cv::Matx33d& toPattern, const Mode& mode, StripMaps* maps)
 {
     if (mode.columnStep() < 2 || photo.empty()) {

@@ -62,6 +62,10 @@ private:
 GridReading followGrid(const cv::Mat& photo, const cv::Matx33d& toPattern, const Mode& mode, StripMaps* maps,
                        KnownGrids* known);
 
+// How strongly a profile repeats at a period: the size of its component
+// there, a mean over the profile's samples.
+double periodicStrength(const std::vector<double>& profile, double period);
+
 // The pattern x (as drawn, before any overscan) of a rectified x, given the
 // crop on each edge.
 double uncroppedX(double rectifiedX, double crop, int width);

@@ -4,10 +4,10 @@
 
 #include <algorithm>
 #include <cmath>
-#include <complex>
 #include <optional>
 #include <vector>
 
+#include "reader/grid.h"
 #include "reader/rectify.h"
 
 namespace reader {
@@ -29,19 +29,6 @@ constexpr int LEAST_UNLINED_GROUPS = 3;
 double length(cv::Point2d a, cv::Point2d b)
 {
     return std::hypot(b.x - a.x, b.y - a.y);
-}
-
-// The strength of a profile's component at one period.
-double strengthAt(const std::vector<double>& profile, double period)
-{
-    const std::complex<double> turn = std::polar(1.0, -2.0 * CV_PI / period);
-    std::complex<double> phasor(1.0, 0.0);
-    std::complex<double> sum(0.0, 0.0);
-    for (const double value : profile) {
-        sum += value * phasor;
-        phasor *= turn;
-    }
-    return std::abs(sum) / static_cast<double>(std::max<size_t>(1, profile.size()));
 }
 
 std::vector<double> columnMeans(const cv::Mat& rows)
@@ -217,7 +204,7 @@ std::optional<Quad> screenOfLitBand(const cv::Mat& photo, const Quad& found, con
     // From 0.85 to 1.25 of the drawn spacing, as the grid stage searches.
     for (int i = 0; i <= 80; ++i) {
         const double p = (0.85 + 0.005 * i) * step;
-        const double strength = strengthAt(whole, p);
+        const double strength = periodicStrength(whole, p);
         if (strength > best) {
             best = strength;
             period = p;
@@ -230,7 +217,7 @@ std::optional<Quad> screenOfLitBand(const cv::Mat& photo, const Quad& found, con
     for (int g = 0; g < groups; ++g) {
         const cv::Range range(g * GROUP_ROWS, (g + 1) * GROUP_ROWS);
         lit[static_cast<size_t>(g)] = cv::mean(most.rowRange(range))[0];
-        lines[static_cast<size_t>(g)] = strengthAt(columnMeans(least.rowRange(range)), period);
+        lines[static_cast<size_t>(g)] = periodicStrength(columnMeans(least.rowRange(range)), period);
     }
     const double brightest = *std::max_element(lit.begin(), lit.end());
     std::vector<double> ratio(static_cast<size_t>(groups), 0.0);
