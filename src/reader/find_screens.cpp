@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <utility>
+#include <vector>
 
 #include "reader/lit_band.h"
 #include "reader/rectify.h"
@@ -309,6 +311,38 @@ double aspectOf(const Quad& q)
 // colour; joined across and cleared of the bar (one column wide), they are
 // a band of the pattern's known place and shape, and the screen's outline
 // follows from it.
+// A region of a mask, with its convex hull and both areas.
+struct Region {
+    std::vector<cv::Point> contour;
+    std::vector<cv::Point> hull;
+    double area = 0.0;
+    double hullArea = 0.0;
+};
+
+// The mask's outer regions large enough to be a lit piece of a screen and
+// solid enough to be one.
+std::vector<Region> solidRegions(const cv::Mat& mask, double minArea)
+{
+    std::vector<std::vector<cv::Point>> contours;
+    cv::findContours(mask, contours, cv::RETR_EXTERNAL, cv::CHAIN_APPROX_NONE);
+    std::vector<Region> regions;
+    for (std::vector<cv::Point>& contour : contours) {
+        Region region;
+        region.area = cv::contourArea(contour);
+        if (region.area < MIN_PIECE_SHARE * minArea) {
+            continue;
+        }
+        cv::convexHull(contour, region.hull);
+        region.hullArea = cv::contourArea(region.hull);
+        if (region.area < MIN_SOLIDITY * region.hullArea) {
+            continue;
+        }
+        region.contour = std::move(contour);
+        regions.push_back(std::move(region));
+    }
+    return regions;
+}
+
 void addGridBandOutlines(const cv::Mat& image, const Mode& mode, double minArea, std::vector<Candidate>* found)
 {
     const int top = std::min(GRID_MARGIN, mode.height - GRID_MARGIN);
@@ -346,18 +380,9 @@ void addGridBandOutlines(const cv::Mat& image, const Mode& mode, double minArea,
     cv::Mat mask = lift > LINE_LIFT;
     cv::morphologyEx(mask, mask, cv::MORPH_CLOSE, cv::getStructuringElement(cv::MORPH_RECT, cv::Size(join, 1)));
     cv::morphologyEx(mask, mask, cv::MORPH_OPEN, cv::getStructuringElement(cv::MORPH_RECT, cv::Size(3 * join, 3)));
-    std::vector<std::vector<cv::Point>> contours;
-    cv::findContours(mask, contours, cv::RETR_EXTERNAL, cv::CHAIN_APPROX_NONE);
-    for (const std::vector<cv::Point>& contour : contours) {
-        const double area = cv::contourArea(contour);
-        if (area < MIN_PIECE_SHARE * minArea) {
-            continue;
-        }
-        std::vector<cv::Point> hull;
-        cv::convexHull(contour, hull);
-        if (area < MIN_SOLIDITY * cv::contourArea(hull)) {
-            continue;
-        }
+    for (const Region& region : solidRegions(mask, minArea)) {
+        const std::vector<cv::Point>& contour = region.contour;
+        const std::vector<cv::Point>& hull = region.hull;
         // Its sides are short and carried far, and its first line may be
         // cut short where it meets the picture's edge.
         const Quad band = quadOf(contour, hull, SideFit::CommonLine);
@@ -463,19 +488,11 @@ std::vector<Quad> findScreenOutlines(const cv::Mat& image, const Mode* mode, std
         cv::Mat mask = share > level;
         cv::morphologyEx(mask, mask, cv::MORPH_CLOSE, close);
         cv::morphologyEx(mask, mask, cv::MORPH_OPEN, open);
-        std::vector<std::vector<cv::Point>> contours;
-        cv::findContours(mask, contours, cv::RETR_EXTERNAL, cv::CHAIN_APPROX_NONE);
-        for (const std::vector<cv::Point>& contour : contours) {
-            const double area = cv::contourArea(contour);
-            if (area < MIN_PIECE_SHARE * minArea) {
-                continue;
-            }
-            std::vector<cv::Point> hull;
-            cv::convexHull(contour, hull);
-            const double hullArea = cv::contourArea(hull);
-            if (area < MIN_SOLIDITY * hullArea) {
-                continue;
-            }
+        for (const Region& region : solidRegions(mask, minArea)) {
+            const std::vector<cv::Point>& contour = region.contour;
+            const std::vector<cv::Point>& hull = region.hull;
+            const double area = region.area;
+            const double hullArea = region.hullArea;
             Candidate candidate;
             candidate.outline = quadOf(contour, hull);
             candidate.area = hullArea;
