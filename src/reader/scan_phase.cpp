@@ -15,6 +15,8 @@ namespace reader {
 
 namespace {
 
+using Split = ScanObservation::Split;
+
 // The light of the two columns together must reach this share of the bar's
 // full light for a row to tell which column it belongs to.
 constexpr double MIN_ROW_LIGHT = 0.25;
@@ -110,7 +112,7 @@ private:
 // Where the change from `previous` to `newest` stands in the bar's rows,
 // and how the newest column's light lies down them.
 struct Crossing {
-    enum Kind { None, AllNew, AllOld, Found } kind = None;
+    Split kind = Split::None;
     double row = 0.0;
     std::optional<double> rampRows;
     std::optional<double> newestEnd;
@@ -239,20 +241,20 @@ Crossing findCrossing(ColumnLight* columns, const BarReading& bar, int newest, i
     }
     // A band too short to split is read by its edges alone.
     if (counted < rows / 2) {
-        crossing.kind = Crossing::None;
+        crossing.kind = Split::None;
         return crossing;
     }
     if (split >= rows - static_cast<size_t>(SMOOTHING_ROWS)) {
-        crossing.kind = Crossing::AllNew;
+        crossing.kind = Split::AllNew;
         return crossing;
     }
     if (split <= static_cast<size_t>(SMOOTHING_ROWS)) {
-        crossing.kind = Crossing::AllOld;
+        crossing.kind = Split::AllOld;
         return crossing;
     }
     // Between the rows on either side of the split where the share passes a
     // half.
-    crossing.kind = Crossing::Found;
+    crossing.kind = Split::Found;
     crossing.row = top + static_cast<double>(split);
     const double above = share[split - 1] - 0.5;
     const double below = share[split] - 0.5;
@@ -353,7 +355,7 @@ ScanReading readScanPhase(const cv::Mat& photo, const cv::Matx33d& toPattern, co
                         cv::Point(patternColumnsPerPixel(toPattern, mode), patternRowsPerPixel(toPattern, mode)), maps);
     int newest = following(bar.column);
     Crossing crossing = findCrossing(&columns, bar, newest, top, bottom);
-    if (crossing.kind != Crossing::Found) {
+    if (crossing.kind != Split::Found) {
         newest = bar.column;
         crossing = findCrossing(&columns, bar, newest, top, bottom);
     }
@@ -374,21 +376,8 @@ ScanReading readScanPhase(const cv::Mat& photo, const cv::Matx33d& toPattern, co
     if (exposureFrames && *exposureFrames >= CENTROID_EXPOSURE) {
         measureCentroids(&columns, bar, newest, top, &seen);
     }
-    switch (crossing.kind) {
-        case Crossing::None:
-            seen.split = ScanObservation::Split::None;
-            break;
-        case Crossing::AllNew:
-            seen.split = ScanObservation::Split::AllNew;
-            break;
-        case Crossing::AllOld:
-            seen.split = ScanObservation::Split::AllOld;
-            break;
-        case Crossing::Found:
-            seen.split = ScanObservation::Split::Found;
-            break;
-    }
-    if (crossing.kind == Crossing::Found) {
+    seen.split = crossing.kind;
+    if (crossing.kind == Split::Found) {
         scan.crossingRow = crossing.row;
         scan.phase = crossing.row / mode.height;
         scan.coarse = false;
@@ -399,7 +388,7 @@ ScanReading readScanPhase(const cv::Mat& photo, const cv::Matx33d& toPattern, co
     // changed all rows at once, or not at all in the exposure: any phase is
     // possible. On a taller screen the scan may be in the rows below the bar.
     scan.photoPoint = mapPoint(toPhoto, {middleX, 0.5 * (top + bottom)});
-    if (crossing.kind == Crossing::AllOld) {
+    if (crossing.kind == Split::AllOld) {
         scan.phase = 0.5 * top / mode.height;
     } else {
         const bool barCoversScreen = bottom >= mode.height - 1;
