@@ -73,8 +73,60 @@ std::optional<ClockReading> spreadBarClock(const ScanObservation& seen, double s
     return reading;
 }
 
+// Unlit rows around a split wider than this share of the height hide it:
+// narrower, their middle is as good as the crossing.
+constexpr double HIDDEN_SPLIT_SHARE = 0.01;
+
+// What the lit rows alone tell of a held screen's scan, when its crossing
+// was not seen in rows lit on both sides of it: the crossing lies in the
+// unlit rows between the newest frame's rows and the previous one's; with
+// only the newest frame's rows lit, the scan had passed the last of them
+// and the next frame had not reached the first. The middle of that, at the
+// middle row (where a rolling shutter's time is taken).
+std::optional<ClockReading> litRowsClock(const ScanObservation& seen, double share, int height)
+{
+    const double h = height;
+    ClockReading reading;
+    // A split at the rows' very ends is read by the old rule.
+    if (seen.split == Split::AllNew || seen.split == Split::AllOld) {
+        return std::nullopt;
+    }
+    if (seen.newestSeenEnd && seen.previousSeenStart) {
+        const double low = *seen.newestSeenEnd;
+        const double high = *seen.previousSeenStart;
+        if (high - low > HIDDEN_SPLIT_SHARE * h) {
+            reading.row = 0.5 * (low + high);
+            reading.clock = seen.newestColumn + share * reading.row / h;
+            return reading;
+        }
+        if (seen.split == Split::Found) {
+            return std::nullopt;
+        }
+        // Seen within a band of lit rows too short for the split's own test.
+        reading.row = seen.splitRow;
+        reading.scanRow = seen.splitRow;
+        reading.clock = seen.newestColumn + share * seen.splitRow / h;
+        reading.coarse = false;
+        return reading;
+    }
+    if (!seen.newestSeenEnd || !seen.firstLit) {
+        return std::nullopt;
+    }
+    const double margin = HIDDEN_SPLIT_SHARE * h;
+    const bool litToTheEnds = *seen.newestSeenEnd >= seen.endRow - margin && *seen.firstLit <= seen.firstRow + margin;
+    if (litToTheEnds) {
+        return std::nullopt;
+    }
+    reading.row = 0.5 * (*seen.firstLit + *seen.newestSeenEnd);
+    reading.clock = seen.newestColumn + 0.5 * (share * *seen.newestSeenEnd / h + 1.0 + share * *seen.firstLit / h);
+    return reading;
+}
+
 ClockReading scanningClock(const ScanObservation& seen, double share, int height)
 {
+    if (const std::optional<ClockReading> lit = litRowsClock(seen, share, height)) {
+        return *lit;
+    }
     ClockReading reading;
     const double h = height;
     reading.row = 0.5 * (seen.firstRow + seen.endRow);

@@ -28,6 +28,9 @@ struct GridReading {
     double crop = 0.0;
     std::vector<double> lineX;
     std::vector<int> lineNumber;
+    // Lines found where the straight model puts them: an outline that is
+    // the screen's rectifies the grid to even spacing.
+    int evenLines = 0;
     // x of line n by the model (rectified pattern pixels).
     double lineAt(double n) const { return offset + n * spacing; }
     // Left and right edge of column c: its grid lines where both were

@@ -104,7 +104,7 @@ Verdict readScreen(const cv::Mat& photo, const Quad& outline, const Mode& mode, 
 // lines, and fainter, than the screen's own outline.
 double quality(const Screen& screen)
 {
-    return static_cast<double>(screen.grid.lineX.size()) + (screen.bar.found ? COLUMN_COUNT : 0);
+    return static_cast<double>(screen.grid.evenLines) + (screen.bar.found ? COLUMN_COUNT : 0);
 }
 
 bool overlap(const Quad& a, const Quad& b)

@@ -118,7 +118,30 @@ struct Crossing {
     std::optional<double> newestEnd;
     std::optional<double> litStart;
     std::optional<double> litEnd;
+    std::optional<double> firstLit;
+    std::optional<double> newestSeenEnd;
+    std::optional<double> previousSeenStart;
 };
+
+// The lit rows on either side of the split (rows above it taken as the
+// newest frame's): see ScanObservation.
+void seenRows(const std::vector<double>& share, const std::vector<bool>& lit, size_t split, int top, Crossing* crossing)
+{
+    for (size_t y = 0; y < share.size(); ++y) {
+        if (!lit[y]) {
+            continue;
+        }
+        const double row = top + static_cast<double>(y);
+        if (!crossing->firstLit) {
+            crossing->firstLit = row;
+        }
+        if (y < split && share[y] >= 0.5) {
+            crossing->newestSeenEnd = row + 1.0;
+        } else if (y >= split && share[y] < 0.5 && !crossing->previousSeenStart) {
+            crossing->previousSeenStart = row;
+        }
+    }
+}
 
 // The row (sample y is centred on pattern row top + y + 0.5) where values
 // pass level between samples y and y + 1.
@@ -228,10 +251,12 @@ Crossing findCrossing(ColumnLight* columns, const BarReading& bar, int newest, i
     double best = 0.0;
     size_t split = 0;
     size_t counted = 0;
+    std::vector<bool> lit(rows, false);
     for (size_t y = 0; y < rows; ++y) {
         if (light[y] < MIN_ROW_LIGHT * fullLight) {
             continue;
         }
+        lit[y] = true;
         ++counted;
         sum += share[y] - 0.5;
         if (sum > best) {
@@ -239,28 +264,37 @@ Crossing findCrossing(ColumnLight* columns, const BarReading& bar, int newest, i
             split = y + 1;
         }
     }
-    // A band too short to split is read by its edges alone.
-    if (counted < rows / 2) {
-        crossing.kind = Split::None;
-        return crossing;
+    // Without the previous column on screen (an overscan hides it) the rows
+    // below the split are dark by their making, not unlit.
+    if (previousShown) {
+        seenRows(share, lit, split, top, &crossing);
     }
-    if (split >= rows - static_cast<size_t>(SMOOTHING_ROWS)) {
+    // A band too short to split tells a flash by its edges alone; a held
+    // screen's crossing within it is still its scan's row.
+    const bool shortBand = counted < rows / 2;
+    if (!shortBand && split >= rows - static_cast<size_t>(SMOOTHING_ROWS)) {
         crossing.kind = Split::AllNew;
         return crossing;
     }
-    if (split <= static_cast<size_t>(SMOOTHING_ROWS)) {
+    if (!shortBand && split <= static_cast<size_t>(SMOOTHING_ROWS)) {
         crossing.kind = Split::AllOld;
+        return crossing;
+    }
+    if (split == 0 || split >= rows) {
         return crossing;
     }
     // Between the rows on either side of the split where the share passes a
     // half.
-    crossing.kind = Split::Found;
     crossing.row = top + static_cast<double>(split);
     const double above = share[split - 1] - 0.5;
     const double below = share[split] - 0.5;
     if (above > 0.0 && below <= 0.0) {
         crossing.row = passing(share, split - 1, 0.5, top);
     }
+    if (shortBand) {
+        return crossing;
+    }
+    crossing.kind = Split::Found;
     // The ramp's width: the share's last row above three quarters before
     // the split to its first below a quarter after it.
     size_t high = split;
@@ -355,7 +389,10 @@ ScanReading readScanPhase(const cv::Mat& photo, const cv::Matx33d& toPattern, co
                         cv::Point(patternColumnsPerPixel(toPattern, mode), patternRowsPerPixel(toPattern, mode)), maps);
     int newest = following(bar.column);
     Crossing crossing = findCrossing(&columns, bar, newest, top, bottom);
-    if (crossing.kind != Split::Found) {
+    // Lit rows too few for the split's own test, but the newer frame seen in
+    // them above the one before: its crossing is still seen.
+    const bool seenInBand = crossing.kind == Split::None && crossing.newestSeenEnd && crossing.previousSeenStart;
+    if (crossing.kind != Split::Found && !seenInBand) {
         newest = bar.column;
         crossing = findCrossing(&columns, bar, newest, top, bottom);
     }
@@ -372,6 +409,9 @@ ScanReading readScanPhase(const cv::Mat& photo, const cv::Matx33d& toPattern, co
     seen.newestEnd = crossing.newestEnd;
     seen.litStart = crossing.litStart;
     seen.litEnd = crossing.litEnd;
+    seen.firstLit = crossing.firstLit;
+    seen.newestSeenEnd = crossing.newestSeenEnd;
+    seen.previousSeenStart = crossing.previousSeenStart;
     seen.splitRow = crossing.row;
     if (exposureFrames && *exposureFrames >= CENTROID_EXPOSURE) {
         measureCentroids(&columns, bar, newest, top, &seen);

@@ -172,7 +172,8 @@ std::optional<double> fitScanShare(const std::vector<const PhotoReading*>& readi
     std::vector<double> xs;
     std::vector<double> ys;
     for (const PhotoReading* reading : readings) {
-        if (!reading->ok || reading->reference.coarse || reading->device.scan.split != Split::Found) {
+        if (!reading->ok || reading->reference.coarse || reading->device.coarse ||
+            reading->device.scan.split != Split::Found) {
             continue;
         }
         const ScreenReading& device = reading->device;

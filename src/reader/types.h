@@ -79,6 +79,15 @@ struct ScanObservation {
     // were dark: the band a CRT's beam drew during the exposure.
     std::optional<double> litStart;
     std::optional<double> litEnd;
+    // Which rows the light let the photo see: the first lit row, the end of
+    // the last lit row above the split whose light is mostly the newest
+    // column's, and the start of the first lit row below it mostly the
+    // previous one's. A split with unlit rows on both sides of it (a PWM
+    // backlight's dark band under a rolling shutter) lies somewhere between
+    // the two.
+    std::optional<double> firstLit;
+    std::optional<double> newestSeenEnd;
+    std::optional<double> previousSeenStart;
     // At a long exposure, where the bar spreads over several columns: in
     // bands of rows, the light-weighted mean column, counted from the
     // newest (0) back (-1, -2, ...), and each band's middle row.

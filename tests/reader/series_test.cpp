@@ -37,6 +37,7 @@ PhotoReading photo(double referenceClock, int deviceNewest, Split split, double 
     reading.device.scan.newestColumn = deviceNewest;
     reading.device.scan.split = split;
     reading.device.scan.splitRow = splitRow;
+    reading.device.coarse = split != Split::Found;
     return reading;
 }
 
