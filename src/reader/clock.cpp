@@ -87,6 +87,13 @@ std::optional<ClockReading> litRowsClock(const ScanObservation& seen, double sha
 {
     const double h = height;
     ClockReading reading;
+    // The next frame on its way in the first rows, the one before nowhere:
+    // the scan had just begun it.
+    if (seen.nextRisingRow && !seen.previousSeenStart) {
+        reading.row = *seen.nextRisingRow;
+        reading.clock = seen.newestColumn + 1.0 + share * *seen.nextRisingRow / h;
+        return reading;
+    }
     // A split at the rows' very ends is read by the old rule.
     if (seen.split == Split::AllNew || seen.split == Split::AllOld) {
         return std::nullopt;

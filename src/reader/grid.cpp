@@ -365,8 +365,13 @@ GridReading searchGrid(const BandProfile& band, const Mode& mode)
         crop = 0.0;
     }
     const double anchor = combAnchor(best, bestPeriod);
-    // Lines are drawn into the pixel column left of x = 1 + n * step, centred on n * step + 0.5.
-    const long anchorNumber = std::lround((uncroppedX(anchor, crop, mode.width) - 0.5) / step);
+    // Lines are drawn into the pixel column left of x = 1 + n * step, centred
+    // on n * step + 0.5. They are numbered by where the middle one falls: an
+    // outline a little too wide or narrow on one side shifts the screen's
+    // middle by half as much as that edge.
+    const double middleLine = 0.5 * ((mode.width - 1) / step);
+    const double middleX = (middleLine * step + 0.5 - crop * mode.width) / (1.0 - 2.0 * crop);
+    const long anchorNumber = std::lround(middleLine - (middleX - anchor) / spacing);
     grid.found = true;
     grid.spacing = spacing;
     grid.offset = anchor - static_cast<double>(anchorNumber) * spacing;

@@ -121,7 +121,49 @@ struct Crossing {
     std::optional<double> firstLit;
     std::optional<double> newestSeenEnd;
     std::optional<double> previousSeenStart;
+    std::optional<double> risingRow;
 };
+
+// The newest frame's column under half of the light in every lit row but
+// still in the first of them: its pixels on their way, the scan having just
+// begun that frame. Below this share it is noise; it must hold at least the
+// second share in the first lit row for its slope to be carried on to half,
+// and no further above than the rows it was measured over.
+constexpr double RISING_SHARE = 0.1;
+constexpr double RISING_TOP_SHARE = 0.25;
+constexpr double RISING_REACH = 2.0;
+
+// The row above the first lit one where the newest column's share of the
+// light, carried up at the slope it falls by going down, would reach half.
+std::optional<double> risingCrossing(const std::vector<double>& share, const std::vector<bool>& lit, int top)
+{
+    const auto first = static_cast<size_t>(std::find(lit.begin(), lit.end(), true) - lit.begin());
+    double n = 0.0;
+    double sumRow = 0.0;
+    double sumShare = 0.0;
+    double sumRowRow = 0.0;
+    double sumRowShare = 0.0;
+    for (size_t y = first; y < share.size() && lit[y] && share[y] >= RISING_SHARE; ++y) {
+        const double row = top + static_cast<double>(y) + 0.5;
+        n += 1.0;
+        sumRow += row;
+        sumShare += share[y];
+        sumRowRow += row * row;
+        sumRowShare += row * share[y];
+    }
+    const double spread = n * sumRowRow - sumRow * sumRow;
+    if (n < 2.0 * SMOOTHING_ROWS || spread <= 0.0) {
+        return std::nullopt;
+    }
+    const double slope = (n * sumRowShare - sumRow * sumShare) / spread;
+    const double intercept = (sumShare - slope * sumRow) / n;
+    const double firstRow = top + static_cast<double>(first) + 0.5;
+    if (slope >= 0.0 || intercept + slope * firstRow < RISING_TOP_SHARE) {
+        return std::nullopt;
+    }
+    const double half = (0.5 - intercept) / slope;
+    return firstRow - half <= RISING_REACH * n ? std::optional<double>(half) : std::nullopt;
+}
 
 // The lit rows on either side of the split (rows above it taken as the
 // newest frame's): see ScanObservation.
@@ -268,6 +310,9 @@ Crossing findCrossing(ColumnLight* columns, const BarReading& bar, int newest, i
     // below the split are dark by their making, not unlit.
     if (previousShown) {
         seenRows(share, lit, split, top, &crossing);
+        if (!crossing.newestSeenEnd) {
+            crossing.risingRow = risingCrossing(share, lit, top);
+        }
     }
     // A band too short to split tells a flash by its edges alone; a held
     // screen's crossing within it is still its scan's row.
@@ -392,7 +437,9 @@ ScanReading readScanPhase(const cv::Mat& photo, const cv::Matx33d& toPattern, co
     // Lit rows too few for the split's own test, but the newer frame seen in
     // them above the one before: its crossing is still seen.
     const bool seenInBand = crossing.kind == Split::None && crossing.newestSeenEnd && crossing.previousSeenStart;
+    std::optional<double> nextRising;
     if (crossing.kind != Split::Found && !seenInBand) {
+        nextRising = crossing.risingRow;
         newest = bar.column;
         crossing = findCrossing(&columns, bar, newest, top, bottom);
     }
@@ -412,6 +459,7 @@ ScanReading readScanPhase(const cv::Mat& photo, const cv::Matx33d& toPattern, co
     seen.firstLit = crossing.firstLit;
     seen.newestSeenEnd = crossing.newestSeenEnd;
     seen.previousSeenStart = crossing.previousSeenStart;
+    seen.nextRisingRow = nextRising;
     seen.splitRow = crossing.row;
     if (exposureFrames && *exposureFrames >= CENTROID_EXPOSURE) {
         measureCentroids(&columns, bar, newest, top, &seen);

@@ -335,12 +335,7 @@ void checkSet(const photo_model::Scenario& scenario, int leastRead, Format forma
         }
         if (bothScan) {
             EXPECT_LE(std::abs(subFrame.mean()), 2.0) << "both screens scan: the mean within 2 ms";
-            // A PWM backlight's dark bands hide most photos' crossings: each
-            // such photo is read at the middle of the rows it could not see,
-            // up to a quarter of a frame either way; only the mean is held.
-            if (scenario.device.pwmHz <= 0.0) {
-                EXPECT_GE(3 * subFrame.within(4.0), 2 * read) << "both screens scan: two photos in three within 4 ms";
-            }
+            EXPECT_GE(3 * subFrame.within(4.0), 2 * read) << "both screens scan: two photos in three within 4 ms";
         }
         if (strobed) {
             EXPECT_LE(std::abs(subFrame.mean()), 2.0) << "a strobed device: the mean within 2 ms";
