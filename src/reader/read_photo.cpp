@@ -165,12 +165,10 @@ double outlineArea(const Quad& quad)
     return std::abs(cv::contourArea(polygon));
 }
 
-// Why the second screen was not read, when one was: a region coloured like
-// the pattern beside the screen found, without grid lines, is a screen
-// partly lit (a CRT's rows glow only as the beam passes) or in uneven
-// colours (a colour wheel); none at all, a screen dark for the exposure.
-std::string whyNotSeen(const Quad& found, const std::vector<Quad>& gridless, cv::Size photoSize,
-                       const ReadSettings& settings)
+// A region coloured like the pattern beside the screen found, without a
+// grid read in it: part of the other screen, lit in some rows only or in
+// some colours only. None when nothing of it shows.
+const Quad* partOfOther(const Quad& found, const std::vector<Quad>& gridless)
 {
     // Smaller than this share of the screen found is of the room, not a band
     // of a screen.
@@ -182,11 +180,20 @@ std::string whyNotSeen(const Quad& found, const std::vector<Quad>& gridless, cv:
             part = &outline;
         }
     }
+    return part;
+}
+
+// Why the second screen was not read, when one was: a screen shown in part
+// (a band of its rows, or some colours only), or none at all, a screen dark
+// for the exposure.
+std::string whyNotSeen(const Quad& found, const Quad* part, cv::Size photoSize, const ReadSettings& settings)
+{
     if (part != nullptr) {
         const std::array<int, 2> order = assignScreens(found, *part, settings.reference);
         return std::string("the ") + (order[0] == 1 ? "reference" : "device") +
-               " screen shows the pattern's colours but not its grid lines: it is partly lit (a CRT lights only the "
-               "rows its beam passes during the exposure) or its colours are uneven (a DLP's colour wheel); " +
+               " screen shows the pattern only in part: a band of its rows lit (a CRT lights only the rows its beam "
+               "passes during the exposure, a flickering backlight under a rolling shutter only the rows read while "
+               "it was on) or some of its colours missing (a DLP's colour wheel); " +
                exposureRemedy(settings.mode);
     }
     return std::string("the ") + otherScreen(found, photoSize, settings.reference) +
@@ -269,11 +276,17 @@ PhotoReading readBgrPhoto(const cv::Mat& photo, const ReadSettings& settings, co
                 return std::none_of(screens.begin(), screens.end(),
                                     [&q](const Screen& screen) { return overlap(q, screen.outline); });
             });
+            // A grid beside the screen found, in an outline that is not the
+            // other screen's own, is still part of that screen: once other
+            // photos have read this WIDTH, the series says so.
+            reading.otherShownInPart = otherGrid && screens.size() == 1;
             if (otherGrid) {
                 reading.error += format("; a grid with other spacing than %.0f pixels was seen: is WIDTH right?",
                                         static_cast<double>(mode.columnStep()));
             } else if (screens.size() == 1) {
-                reading.error += "; " + whyNotSeen(screens[0].outline, gridless, photo.size(), settings);
+                const Quad* part = partOfOther(screens[0].outline, gridless);
+                reading.otherShownInPart = part != nullptr;
+                reading.error += "; " + whyNotSeen(screens[0].outline, part, photo.size(), settings);
             }
             return reading;
         }

@@ -229,7 +229,7 @@ std::string rateText(int rate)
 }
 
 // Why a photo missing one screen missed it, by that screen's light.
-std::string missingScreenError(const char* name, const ScreenFindings& screen, int rate)
+std::string missingScreenError(const char* name, const ScreenFindings& screen, bool shownInPart, int rate)
 {
     const std::string exposure = oneFrameExposure(rate);
     switch (screen.light.kind) {
@@ -246,6 +246,15 @@ std::string missingScreenError(const char* name, const ScreenFindings& screen, i
         case Light::Scanning:
         case Light::AllRows:
             break;
+    }
+    // A held screen lit in a band of rows only: its light flickered while a
+    // rolling shutter read the photo's rows one after another.
+    if (shownInPart && screen.light.kind == Light::Scanning) {
+        return std::string("the ") + name +
+               " screen is lit only in a band of its rows in this photo: its backlight flickers (dimmed by pulse "
+               "width modulation) and the camera's rolling shutter read its other rows while it was off; set it to "
+               "full brightness, or expose for at least one frame (" +
+               exposure + ")";
     }
     return std::string("the ") + name +
            " screen does not show the pattern in this photo: it was dark or too dim in this exposure (a strobed "
@@ -410,8 +419,8 @@ void readAgain(PhotoReading* reading, const SeriesFindings& findings, const Read
     const bool referenceFound =
         cv::norm(centre - *findings.screens[0].where) <= cv::norm(centre - *findings.screens[1].where);
     const size_t missing = referenceFound ? 1 : 0;
-    reading->error =
-        missingScreenError(missing == 0 ? "reference" : "device", findings.screens[missing], settings.mode.rate);
+    reading->error = missingScreenError(missing == 0 ? "reference" : "device", findings.screens[missing],
+                                        reading->otherShownInPart, settings.mode.rate);
 }
 
 LagDownTheScreen lagDownTheScreen(std::optional<double> topMs, const SeriesFindings& findings)

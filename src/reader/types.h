@@ -168,6 +168,9 @@ struct PhotoReading {
     // Of a photo that showed one screen only: its outline, so that the
     // series can tell which of the two was missing.
     std::optional<Quad> onlyScreen;
+    // And whether part of the other showed in the pattern's colours (a band
+    // of its rows lit), rather than none of it.
+    bool otherShownInPart = false;
 };
 
 struct ReadSettings {
