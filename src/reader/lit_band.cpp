@@ -147,6 +147,59 @@ Quad refinedEnds(const cv::Mat& photo, const Quad& band, const Mode& mode, doubl
                 meet(band[3], band[2], *rightSide), meet(band[3], band[2], *leftSide)};
 }
 
+// Where the lines through a and b and through c and d meet; a when they
+// do not.
+cv::Point2d intersection(cv::Point2d a, cv::Point2d b, cv::Point2d c, cv::Point2d d)
+{
+    return meet(a, b, cv::Vec4d(d.x - c.x, d.y - c.y, c.x, c.y));
+}
+
+// A beam lights whole rows of the screen, but a rolling shutter that
+// catches a flickering backlight cuts its band along the photo's rows: such
+// a band is cut again square to its sides, through the middles of its
+// edges, to lie along the screen's rows. (A screen turned by less than a
+// pixel over its width has its rows along the photo's anyway.)
+bool alongPhotoRows(const Quad& band)
+{
+    return std::abs(band[0].y - band[1].y) <= 1.0 && std::abs(band[3].y - band[2].y) <= 1.0;
+}
+
+Quad alongScreenRows(const Quad& band)
+{
+    if (!alongPhotoRows(band)) {
+        return band;
+    }
+    const auto unit = [](cv::Point2d v) {
+        const double n = std::hypot(v.x, v.y);
+        return n > 0.0 ? v / n : v;
+    };
+    const cv::Point2d down = unit(unit(band[3] - band[0]) + unit(band[2] - band[1]));
+    const cv::Point2d across(down.y, -down.x);
+    const cv::Point2d top = 0.5 * (band[0] + band[1]);
+    const cv::Point2d bottom = 0.5 * (band[3] + band[2]);
+    return Quad{intersection(band[0], band[3], top, top + across), intersection(band[1], band[2], top, top + across),
+                intersection(band[1], band[2], bottom, bottom + across),
+                intersection(band[0], band[3], bottom, bottom + across)};
+}
+
+// The period of the lines in a stretch of the profile, near the drawn one.
+double periodIn(const std::vector<double>& profile, size_t from, size_t to, int step)
+{
+    const std::vector<double> part(profile.begin() + static_cast<std::ptrdiff_t>(from),
+                                   profile.begin() + static_cast<std::ptrdiff_t>(to));
+    double period = step;
+    double best = 0.0;
+    for (int i = 0; i <= 400; ++i) {
+        const double p = (0.85 + 0.001 * i) * step;
+        const double strength = periodicStrength(part, p);
+        if (strength > best) {
+            best = strength;
+            period = p;
+        }
+    }
+    return period;
+}
+
 }  // namespace
 
 bool isBandOfRows(const Quad& outline, const Mode& mode)
@@ -163,7 +216,11 @@ std::optional<Quad> screenOfLitBand(const cv::Mat& photo, const Quad& found, con
         const double across = length(q[0], q[1]) + length(q[3], q[2]);
         return across > 0.0 ? mode.width * (length(q[0], q[3]) + length(q[1], q[2])) / across : 0.0;
     };
-    const Quad band = refinedEnds(photo, found, mode, rowsOf(found));
+    const Quad sides = refinedEnds(photo, found, mode, rowsOf(found));
+    // Cut by the shutter, its sides are as long as each other whatever the
+    // screen's turn.
+    const bool shutterCut = alongPhotoRows(sides);
+    const Quad band = alongScreenRows(sides);
     const double width = 0.5 * (length(band[0], band[1]) + length(band[3], band[2]));
     const double height = 0.5 * (length(band[0], band[3]) + length(band[1], band[2]));
     if (step < 2 || width <= 0.0) {
@@ -296,11 +353,29 @@ std::optional<Quad> screenOfLitBand(const cv::Mat& photo, const Quad& found, con
     if (top < -slack || top + rows > mode.height + slack) {
         return std::nullopt;
     }
-    // Each side carried on along itself to the screen's top and bottom.
-    const cv::Point2d left = (band[3] - band[0]) / rows;
-    const cv::Point2d right = (band[2] - band[1]) / rows;
+    // Each side carried on along itself to the screen's top and bottom. A
+    // screen turned about its upright axis shows its nearer side taller,
+    // which a beam's band shows in its own sides; a band the shutter cut
+    // does not, but its lines do, spaced wider at the nearer end. Seen from
+    // a camera, the height at a side goes as one over its distance and the
+    // spacing as one over its square.
+    double nearer = 1.0;
+    if (shutterCut) {
+        cv::Mat lined;
+        cv::reduce(least.rowRange(runStart * GROUP_ROWS, runEnd * GROUP_ROWS), lined, 0, cv::REDUCE_AVG, CV_64F);
+        const std::vector<double> comb(lined.begin<double>(), lined.end<double>());
+        const size_t third = comb.size() / 3;
+        nearer = std::sqrt(periodIn(comb, 0, third, step) / periodIn(comb, comb.size() - third, comb.size(), step));
+    }
+    const cv::Point2d left = (band[3] - band[0]) / rows * (2.0 * nearer / (1.0 + nearer));
+    const cv::Point2d right = (band[2] - band[1]) / rows * (2.0 / (1.0 + nearer));
     const double below = mode.height - top;
-    return Quad{band[0] - left * top, band[1] - right * top, band[1] + right * below, band[0] + left * below};
+    // From the band's middle row, where its own rows are true at either side.
+    const double middle = 0.5 * rows;
+    const cv::Point2d leftMiddle = 0.5 * (band[0] + band[3]);
+    const cv::Point2d rightMiddle = 0.5 * (band[1] + band[2]);
+    return Quad{leftMiddle - left * (top + middle), rightMiddle - right * (top + middle),
+                rightMiddle + right * (below - middle), leftMiddle + left * (below - middle)};
 }
 
 }  // namespace reader

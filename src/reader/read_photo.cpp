@@ -35,6 +35,7 @@ struct Screen {
     GridReading grid;
     BarReading bar;
     ScanReading scan;
+    OutlineSource source = OutlineSource::Colour;
 };
 
 std::string format(const char* pattern, double a)
@@ -121,8 +122,19 @@ std::vector<Screen> bestTwo(std::vector<Screen> candidates)
 {
     std::stable_sort(candidates.begin(), candidates.end(),
                      [](const Screen& a, const Screen& b) { return quality(a) > quality(b); });
+    // A screen carried on from a band of its rows is a guess beyond them:
+    // an outline of its colours seen whole that reads its bar is taken
+    // before it, however many lines each found.
+    const auto seenWhole = [&candidates](const Screen& band) {
+        return std::any_of(candidates.begin(), candidates.end(), [&band](const Screen& other) {
+            return other.source == OutlineSource::Colour && other.bar.found && overlap(other.outline, band.outline);
+        });
+    };
     std::vector<Screen> chosen;
     for (const Screen& candidate : candidates) {
+        if (candidate.source == OutlineSource::LitBand && seenWhole(candidate)) {
+            continue;
+        }
         const bool seen = std::any_of(chosen.begin(), chosen.end(), [&candidate](const Screen& other) {
             return overlap(candidate.outline, other.outline);
         });
@@ -248,6 +260,7 @@ PhotoReading readBgrPhoto(const cv::Mat& photo, const ReadSettings& settings, co
                 outline = *whole;
             }
             Verdict verdict = readScreen(photo, outline, mode, &screen);
+            screen.source = sources[i];
             // An outline worked out from the grid band spans its lines by
             // its making: a spacing other than the drawn one says the band
             // was only partly seen (a CRT's lit rows across it), not overscan.

@@ -463,7 +463,8 @@ TEST(PartlyLit, ScreensAreReadOrRefusedNamingTheScreenAndTheExposure)
         }
         ASSERT_EQ(scenario.name, name);
         scenario.photoCount = PHOTO_COUNT;
-        const std::string dir = std::string(SCENARIO_OUTPUT_DIR) + "/" + scenario.name;
+        // Its own folder: the set of the same name may be written beside it.
+        const std::string dir = std::string(SCENARIO_OUTPUT_DIR) + "/" + scenario.name + "-partly-lit";
         const std::vector<std::string> paths = writePhotos(scenario, dir, Format::Jpeg);
         std::vector<std::string> argv = {"vesmira-read", "--json", std::to_string(scenario.mode.width),
                                          std::to_string(scenario.mode.height), std::to_string(scenario.mode.rate)};
