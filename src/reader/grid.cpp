@@ -369,7 +369,8 @@ GridReading searchGrid(const BandProfile& band, const Mode& mode)
     // on n * step + 0.5. They are numbered by where the middle one falls: an
     // outline a little too wide or narrow on one side shifts the screen's
     // middle by half as much as that edge.
-    const double middleLine = 0.5 * ((mode.width - 1) / step);
+    const int lastLine = (mode.width - 1) / step;
+    const double middleLine = 0.5 * lastLine;
     const double middleX = (middleLine * step + 0.5 - crop * mode.width) / (1.0 - 2.0 * crop);
     const long anchorNumber = std::lround(middleLine - (middleX - anchor) / spacing);
     grid.found = true;

@@ -182,16 +182,17 @@ Quad alongScreenRows(const Quad& band)
                 intersection(band[0], band[3], bottom, bottom + across)};
 }
 
-// The period of the lines in a stretch of the profile, near the drawn one.
-double periodIn(const std::vector<double>& profile, size_t from, size_t to, int step)
+// The lines' period in a profile: the strongest from 0.85 to 1.25 of the
+// drawn spacing (an overscan stretches it), as the grid stage searches, in
+// steps of this share of it.
+double strongestPeriod(const std::vector<double>& profile, int step, double resolution)
 {
-    const std::vector<double> part(profile.begin() + static_cast<std::ptrdiff_t>(from),
-                                   profile.begin() + static_cast<std::ptrdiff_t>(to));
     double period = step;
     double best = 0.0;
-    for (int i = 0; i <= 400; ++i) {
-        const double p = (0.85 + 0.001 * i) * step;
-        const double strength = periodicStrength(part, p);
+    const auto count = static_cast<int>(std::lround(0.4 / resolution));
+    for (int i = 0; i <= count; ++i) {
+        const double p = (0.85 + resolution * i) * step;
+        const double strength = periodicStrength(profile, p);
         if (strength > best) {
             best = strength;
             period = p;
@@ -253,20 +254,8 @@ std::optional<Quad> screenOfLitBand(const cv::Mat& photo, const Quad& found, con
     cv::max(bgr[0], bgr[1], most);
     cv::max(most, bgr[2], most);
 
-    // The lines' period, which a screen's overscan stretches, from all the
-    // band's rows.
-    const std::vector<double> whole = columnMeans(least);
-    double period = step;
-    double best = 0.0;
-    // From 0.85 to 1.25 of the drawn spacing, as the grid stage searches.
-    for (int i = 0; i <= 80; ++i) {
-        const double p = (0.85 + 0.005 * i) * step;
-        const double strength = periodicStrength(whole, p);
-        if (strength > best) {
-            best = strength;
-            period = p;
-        }
-    }
+    // The lines' period, from all the band's rows.
+    const double period = strongestPeriod(columnMeans(least), step, 0.005);
     // Each group's lines against its light, so that the band's fading
     // edges, which dim both, do not pass for the grid's end.
     std::vector<double> lit(static_cast<size_t>(groups));
@@ -363,9 +352,13 @@ std::optional<Quad> screenOfLitBand(const cv::Mat& photo, const Quad& found, con
     if (shutterCut) {
         cv::Mat lined;
         cv::reduce(least.rowRange(runStart * GROUP_ROWS, runEnd * GROUP_ROWS), lined, 0, cv::REDUCE_AVG, CV_64F);
-        const std::vector<double> comb(lined.begin<double>(), lined.end<double>());
-        const size_t third = comb.size() / 3;
-        nearer = std::sqrt(periodIn(comb, 0, third, step) / periodIn(comb, comb.size() - third, comb.size(), step));
+        // Finer steps than for the band's whole: the two ends differ by a
+        // few per cent.
+        constexpr double FINE = 0.001;
+        const int third = lined.cols / 3;
+        const std::vector<double> leftEnd(lined.begin<double>(), lined.begin<double>() + third);
+        const std::vector<double> rightEnd(lined.end<double>() - third, lined.end<double>());
+        nearer = std::sqrt(strongestPeriod(leftEnd, step, FINE) / strongestPeriod(rightEnd, step, FINE));
     }
     const cv::Point2d left = (band[3] - band[0]) / rows * (2.0 * nearer / (1.0 + nearer));
     const cv::Point2d right = (band[2] - band[1]) / rows * (2.0 / (1.0 + nearer));
