@@ -57,7 +57,9 @@ BarReading barInRows(const cv::Mat& photo, const cv::Matx33d& toPattern, const G
     bar.columnLevel.assign(COLUMN_COUNT, std::numeric_limits<double>::quiet_NaN());
     // Every few pattern columns, as many as the photo has pixels across the
     // screen; the profiles are then brought back to every pattern column.
-    const int step = patternColumnsPerPixel(toPattern, mode);
+    // A tracked screen's every other photo pixel still gives each column
+    // tens of samples, which tell the bar's column as surely.
+    const int step = patternColumnsPerPixel(toPattern, mode) * (maps != nullptr ? 2 : 1);
     const int across = (mode.width + step - 1) / step;
     const cv::Rect2d region(0.0, rows.top, static_cast<double>(across) * step, rows.bottom - rows.top);
     const int rowStride = maps != nullptr ? TRACKED_ROW_STRIDE : ROW_STRIDE;
