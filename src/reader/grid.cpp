@@ -264,7 +264,9 @@ BandProfile bandProfile(const cv::Mat& photo, const cv::Matx33d& toPattern, cons
     // photo pixel; an outline searched for is sampled every pattern pixel,
     // as the sharper profile keeps an outline that is not quite the screen's
     // from passing for one.
-    const int every = maps != nullptr ? patternColumnsPerPixel(toPattern, mode) : 1;
+    // Known lines are checked on every other photo pixel: a period holds
+    // several samples still, and their fundamental is all the check reads.
+    const int every = maps != nullptr ? patternColumnsPerPixel(toPattern, mode) * (quick ? 2 : 1) : 1;
     const int across = (mode.width + every - 1) / every;
     cv::Rect2d region = bandRegion(mode);
     region.width = static_cast<double>(across) * every;
