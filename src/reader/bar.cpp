@@ -90,7 +90,8 @@ BarReading barInRows(const cv::Mat& photo, const cv::Matx33d& toPattern, const G
     // and no red or green, the bar full green, so twice the background's
     // blue above its red, give or take the camera's white balance.
     const cv::Mat blueLift = everyColumn(blueLiftSampled, step, mode.width);
-    const double fullBar = 2.0 * std::max(0.0, middleValue({blueLift.begin<double>(), blueLift.end<double>()}));
+    const auto* blueLevel = blueLift.ptr<double>(0);
+    const double fullBar = 2.0 * std::max(0.0, middleValue({blueLevel, blueLevel + blueLift.cols}));
 
     // Each column's mean green between its two grid lines, leaving out the
     // lines' own neighbourhood. Lines found on the screen bound a column
