@@ -196,7 +196,14 @@ cv::Mat everyColumn(const cv::Mat& sampled, int step, int width)
     auto* to = full.ptr<double>(0);
     const int last = sampled.cols - 1;
     for (int x = 0; x < width; ++x) {
-        const double at = std::clamp((x + 0.5) / step - 0.5, 0.0, static_cast<double>(last));
+        const double between = (x + 0.5) / step - 0.5;
+        // Most lie between two samples, which needs no clamping.
+        if (between >= 0.0 && between < last) {
+            const auto i = static_cast<int>(between);
+            to[x] = from[i] + (between - i) * (from[i + 1] - from[i]);
+            continue;
+        }
+        const double at = std::clamp(between, 0.0, static_cast<double>(last));
         const int i = std::min(static_cast<int>(at), std::max(0, last - 1));
         const double t = at - i;
         to[x] = i + 1 <= last ? from[i] + t * (from[i + 1] - from[i]) : from[i];
