@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <vector>
 
 namespace reader {
 
@@ -56,27 +57,30 @@ BarReading barInRows(const cv::Mat& photo, const cv::Matx33d& toPattern, const G
     bar.columnLevel.assign(COLUMN_COUNT, std::numeric_limits<double>::quiet_NaN());
     // Every few pattern columns, as many as the photo has pixels across the
     // screen; the profiles are then brought back to every pattern column.
-    const int step = patternColumnsPerPixel(toPattern, mode);
+    // A tracked screen's every other photo pixel still gives each column
+    // tens of samples, which tell the bar's column as surely.
+    const int step = patternColumnsPerPixel(toPattern, mode) * (maps != nullptr ? 2 : 1);
     const int across = (mode.width + step - 1) / step;
     const cv::Rect2d region(0.0, rows.top, static_cast<double>(across) * step, rows.bottom - rows.top);
     const int rowStride = maps != nullptr ? TRACKED_ROW_STRIDE : ROW_STRIDE;
-    const cv::Mat strip = rectifyRegion(photo, toPattern, region,
-                                        cv::Size(across, std::max(1, (rows.bottom - rows.top) / rowStride)), maps);
+    const cv::Size size(across, std::max(1, (rows.bottom - rows.top) / rowStride));
     // Each sample column's means down the strip, in one pass: green above
     // red, and blue above red.
-    cv::Mat greenLift(1, strip.cols, CV_64F, cv::Scalar(0.0));
-    cv::Mat blueLiftSampled(1, strip.cols, CV_64F, cv::Scalar(0.0));
-    auto* green = greenLift.ptr<double>(0);
-    auto* blue = blueLiftSampled.ptr<double>(0);
-    for (int y = 0; y < strip.rows; ++y) {
-        const auto* pixel = strip.ptr<uchar>(y);
-        for (int x = 0; x < strip.cols; ++x, pixel += 3) {
-            green[x] += static_cast<double>(pixel[1] - pixel[2]);
-            blue[x] += static_cast<double>(pixel[0] - pixel[2]);
-        }
+    std::vector<int> greenSums(static_cast<size_t>(size.width), 0);
+    std::vector<int> blueSums(static_cast<size_t>(size.width), 0);
+    visitRegion(photo, toPattern, region, size, maps, [&greenSums, &blueSums](int x, int /*y*/, const auto& channel) {
+        const int red = channel(2);
+        greenSums[static_cast<size_t>(x)] += channel(1) - red;
+        blueSums[static_cast<size_t>(x)] += channel(0) - red;
+    });
+    cv::Mat greenLift(1, size.width, CV_64F);
+    cv::Mat blueLiftSampled(1, size.width, CV_64F);
+    for (int x = 0; x < size.width; ++x) {
+        greenLift.at<double>(0, x) = greenSums[static_cast<size_t>(x)];
+        blueLiftSampled.at<double>(0, x) = blueSums[static_cast<size_t>(x)];
     }
-    greenLift /= strip.rows;
-    blueLiftSampled /= strip.rows;
+    greenLift /= size.height;
+    blueLiftSampled /= size.height;
     // Green above red: the bar adds green alone, while glare, a lamp's
     // reflection or the room's light adds to every colour alike.
     const cv::Mat profile = everyColumn(greenLift, step, mode.width);
@@ -86,7 +90,8 @@ BarReading barInRows(const cv::Mat& photo, const cv::Matx33d& toPattern, const G
     // and no red or green, the bar full green, so twice the background's
     // blue above its red, give or take the camera's white balance.
     const cv::Mat blueLift = everyColumn(blueLiftSampled, step, mode.width);
-    const double fullBar = 2.0 * std::max(0.0, middleValue({blueLift.begin<double>(), blueLift.end<double>()}));
+    const auto* blueLevel = blueLift.ptr<double>(0);
+    const double fullBar = 2.0 * std::max(0.0, middleValue({blueLevel, blueLevel + blueLift.cols}));
 
     // Each column's mean green between its two grid lines, leaving out the
     // lines' own neighbourhood. Lines found on the screen bound a column

@@ -64,6 +64,14 @@ std::vector<double> highPass(const std::vector<int>& sums, int rows, int step, i
     return highPass;
 }
 
+// A band's sums down each of its columns: the least of the channels, and,
+// unless only that is asked for, each channel.
+struct BandSums {
+    int rows = 0;
+    std::vector<int> least;
+    std::array<std::vector<int>, 3> channels;
+};
+
 // How far a profile's lines stand above its middle: its upper values
 // (the lines, a tenth of the columns, blurred; the bar's single column does
 // not reach them) against its median. A channel the light left out shows
@@ -86,26 +94,8 @@ double lineSpread(std::vector<double> profile)
 // averaged down the band, high-passed. A colour wheel caught for part of a
 // turn leaves some channels with little more than the room's light: the
 // lines are read in the others.
-std::vector<double> lineProfile(const cv::Mat& band, int step, int width, int window)
+std::vector<double> lineProfile(const BandSums& band, int step, int width, int window)
 {
-    // In one pass rather than split, min and reduce: the same sums, without
-    // four band-sized pictures in between.
-    const auto columns = static_cast<size_t>(band.cols);
-    std::vector<int> sums(columns, 0);
-    std::array<std::vector<int>, 3> channelSums;
-    for (std::vector<int>& channel : channelSums) {
-        channel.assign(columns, 0);
-    }
-    for (int y = 0; y < band.rows; ++y) {
-        const auto* pixel = band.ptr<uchar>(y);
-        for (size_t x = 0; x < columns; ++x) {
-            sums[x] += std::min({pixel[0], pixel[1], pixel[2]});
-            channelSums[0][x] += pixel[0];
-            channelSums[1][x] += pixel[1];
-            channelSums[2][x] += pixel[2];
-            pixel += 3;
-        }
-    }
     // Every channel with about the lines' share of the others (white on the
     // pattern's blue: the blue half as strong): the least of the three, as
     // always. Otherwise the light left out some of the colours, or most of
@@ -115,12 +105,12 @@ std::vector<double> lineProfile(const cv::Mat& band, int step, int width, int wi
     std::array<std::vector<double>, 3> channel;
     std::array<double, 3> spread{};
     for (size_t c = 0; c < 3; ++c) {
-        channel[c] = highPass(channelSums[c], band.rows, step, width, window);
+        channel[c] = highPass(band.channels[c], band.rows, step, width, window);
         spread[c] = lineSpread(channel[c]);
     }
     const double strongest = *std::max_element(spread.begin(), spread.end());
     if (std::all_of(spread.begin(), spread.end(), [strongest](double v) { return v >= EVEN_CHANNELS * strongest; })) {
-        return highPass(sums, band.rows, step, width, window);
+        return highPass(band.least, band.rows, step, width, window);
     }
     std::vector<double> profile(channel[0].size(), std::numeric_limits<double>::max());
     for (size_t c = 0; c < 3; ++c) {
@@ -262,22 +252,7 @@ struct BandProfile {
     double energy = 0.0;
 };
 
-// The least of the channels down the band, high-passed: the lines' profile
-// on a screen lit in every colour.
-std::vector<double> leastChannelProfile(const cv::Mat& band, int step, int width, int window)
-{
-    std::vector<int> sums(static_cast<size_t>(band.cols), 0);
-    for (int y = 0; y < band.rows; ++y) {
-        const auto* pixel = band.ptr<uchar>(y);
-        for (int& sum : sums) {
-            sum += std::min({pixel[0], pixel[1], pixel[2]});
-            pixel += 3;
-        }
-    }
-    return highPass(sums, band.rows, step, width, window);
-}
-
-// quick: on few rows and in the least channel alone, to check known lines;
+// The band's line profile (see lineProfile). quick: on few rows and in the least channel alone, to check known lines;
 // a screen whose light leaves colours out then fails the check and is
 // searched afresh.
 BandProfile bandProfile(const cv::Mat& photo, const cv::Matx33d& toPattern, const Mode& mode, StripMaps* maps,
@@ -289,14 +264,38 @@ BandProfile bandProfile(const cv::Mat& photo, const cv::Matx33d& toPattern, cons
     // photo pixel; an outline searched for is sampled every pattern pixel,
     // as the sharper profile keeps an outline that is not quite the screen's
     // from passing for one.
-    const int every = maps != nullptr ? patternColumnsPerPixel(toPattern, mode) : 1;
+    // Known lines are checked on every other photo pixel: a period holds
+    // several samples still, and their fundamental is all the check reads.
+    const int every = maps != nullptr ? patternColumnsPerPixel(toPattern, mode) * (quick ? 2 : 1) : 1;
     const int across = (mode.width + every - 1) / every;
     cv::Rect2d region = bandRegion(mode);
     region.width = static_cast<double>(across) * every;
     const cv::Size size(across, std::max(1, static_cast<int>(region.height / rowStride)));
-    const cv::Mat band = rectifyRegion(photo, toPattern, region, size, maps);
+    // In one pass rather than split, min and reduce: the same sums, without
+    // four band-sized pictures in between.
+    BandSums band;
+    band.rows = size.height;
+    const auto columns = static_cast<size_t>(size.width);
+    band.least.assign(columns, 0);
+    if (!quick) {
+        for (std::vector<int>& channel : band.channels) {
+            channel.assign(columns, 0);
+        }
+    }
+    visitRegion(photo, toPattern, region, size, maps, [&band, quick](int x, int /*y*/, const auto& channel) {
+        const int blue = channel(0);
+        const int green = channel(1);
+        const int red = channel(2);
+        const auto at = static_cast<size_t>(x);
+        band.least[at] += std::min({blue, green, red});
+        if (!quick) {
+            band.channels[0][at] += blue;
+            band.channels[1][at] += green;
+            band.channels[2][at] += red;
+        }
+    });
     BandProfile profile;
-    profile.values = quick ? leastChannelProfile(band, every, mode.width, mode.columnStep())
+    profile.values = quick ? highPass(band.least, band.rows, every, mode.width, mode.columnStep())
                            : lineProfile(band, every, mode.width, mode.columnStep());
     for (const double v : profile.values) {
         profile.energy += v * v;

@@ -25,23 +25,30 @@ namespace {
 // Enough for both screens' grid band, bar strip and every column's strip.
 constexpr std::size_t MOST_HELD_BYTES = 48U << 20U;
 
-// As cv::warpPerspective computes it with WARP_INVERSE_MAP and INTER_LINEAR,
-// so that cv::remap over it gives the same pixels.
-std::shared_ptr<StripMap> makeStripMap(const cv::Matx33d& outputToPhoto, cv::Size size)
+// As cv::warpPerspective computes it with WARP_INVERSE_MAP and INTER_LINEAR
+// (the point in 1/32 of a pixel), and as cv::remap then samples with
+// BORDER_REPLICATE, so that the strip's pixels come out the same.
+std::shared_ptr<StripMap> makeStripMap(const cv::Mat& photo, const cv::Matx33d& outputToPhoto, cv::Size size)
 {
     auto map = std::make_shared<StripMap>();
     map->outputToPhoto = outputToPhoto;
     map->size = size;
-    map->xy.create(size, CV_16SC2);
-    map->alpha.create(size, CV_16UC1);
+    map->photoSize = photo.size();
+    map->photoStep = photo.step[0];
+    map->taps.resize(static_cast<std::size_t>(size.area()));
+    // Offsets of 32 bits: a photo is at most a few hundred megabytes.
+    CV_Assert(photo.step[0] * static_cast<std::size_t>(photo.rows) < static_cast<std::size_t>(INT_MAX));
+    const int lastX = photo.cols - 1;
+    const int lastY = photo.rows - 1;
+    const auto step = static_cast<int>(photo.step[0]);
+    constexpr int FRACTION = cv::INTER_TAB_SIZE - 1;
     const cv::Matx33d& m = outputToPhoto;
+    StripMap::Tap* tap = map->taps.data();
     for (int y = 0; y < size.height; ++y) {
-        auto* xy = map->xy.ptr<short>(y);
-        auto* alpha = map->alpha.ptr<ushort>(y);
         const double x0 = m(0, 1) * y + m(0, 2);
         const double y0 = m(1, 1) * y + m(1, 2);
         const double w0 = m(2, 1) * y + m(2, 2);
-        for (int x = 0; x < size.width; ++x) {
+        for (int x = 0; x < size.width; ++x, ++tap) {
             double w = w0 + m(2, 0) * x;
             w = w != 0.0 ? cv::INTER_TAB_SIZE / w : 0.0;
             const double fx =
@@ -50,11 +57,22 @@ std::shared_ptr<StripMap> makeStripMap(const cv::Matx33d& outputToPhoto, cv::Siz
                 std::clamp((y0 + m(1, 0) * x) * w, static_cast<double>(INT_MIN), static_cast<double>(INT_MAX));
             const int px = cv::saturate_cast<int>(fx);
             const int py = cv::saturate_cast<int>(fy);
-            const std::ptrdiff_t at = 2 * static_cast<std::ptrdiff_t>(x);
-            xy[at] = cv::saturate_cast<short>(px >> cv::INTER_BITS);
-            xy[at + 1] = cv::saturate_cast<short>(py >> cv::INTER_BITS);
-            alpha[x] = static_cast<ushort>((py & (cv::INTER_TAB_SIZE - 1)) * cv::INTER_TAB_SIZE +
-                                           (px & (cv::INTER_TAB_SIZE - 1)));
+            // The map's own range: a point far off the photo stays on its
+            // border.
+            const int sx = cv::saturate_cast<short>(px >> cv::INTER_BITS);
+            const int sy = cv::saturate_cast<short>(py >> cv::INTER_BITS);
+            const int left = std::clamp(sx, 0, lastX) * 3;
+            const int right = std::clamp(sx + 1, 0, lastX) * 3;
+            const int above = std::clamp(sy, 0, lastY) * step;
+            const int below = std::clamp(sy + 1, 0, lastY) * step;
+            tap->offset = {static_cast<std::uint32_t>(above + left), static_cast<std::uint32_t>(above + right),
+                           static_cast<std::uint32_t>(below + left), static_cast<std::uint32_t>(below + right)};
+            const int tx = px & FRACTION;
+            const int ty = py & FRACTION;
+            tap->weight = {static_cast<std::int16_t>((cv::INTER_TAB_SIZE - tx) * (cv::INTER_TAB_SIZE - ty)),
+                           static_cast<std::int16_t>(tx * (cv::INTER_TAB_SIZE - ty)),
+                           static_cast<std::int16_t>((cv::INTER_TAB_SIZE - tx) * ty),
+                           static_cast<std::int16_t>(tx * ty)};
         }
     }
     return map;
@@ -62,15 +80,16 @@ std::shared_ptr<StripMap> makeStripMap(const cv::Matx33d& outputToPhoto, cv::Siz
 
 std::size_t bytesOf(const StripMap& map)
 {
-    return map.xy.total() * map.xy.elemSize() + map.alpha.total() * map.alpha.elemSize();
+    return map.taps.size() * sizeof(StripMap::Tap);
 }
 
 }  // namespace
 
-std::shared_ptr<const StripMap> StripMaps::find(const cv::Matx33d& outputToPhoto, cv::Size size)
+std::shared_ptr<const StripMap> StripMaps::find(const cv::Mat& photo, const cv::Matx33d& outputToPhoto, cv::Size size)
 {
     const auto same = [&](const std::shared_ptr<const StripMap>& map) {
-        return map->size == size && map->outputToPhoto == outputToPhoto;
+        return map->size == size && map->outputToPhoto == outputToPhoto && map->photoSize == photo.size() &&
+               map->photoStep == photo.step[0];
     };
     {
         const std::lock_guard<std::mutex> lock(mutex);
@@ -80,7 +99,7 @@ std::shared_ptr<const StripMap> StripMaps::find(const cv::Matx33d& outputToPhoto
         }
     }
     // Made outside the lock: the other reader need not wait for it.
-    std::shared_ptr<const StripMap> made = makeStripMap(outputToPhoto, size);
+    std::shared_ptr<const StripMap> made = makeStripMap(photo, outputToPhoto, size);
     const std::lock_guard<std::mutex> lock(mutex);
     const auto found = std::find_if(held.begin(), held.end(), same);
     if (found != held.end()) {
@@ -95,20 +114,22 @@ std::shared_ptr<const StripMap> StripMaps::find(const cv::Matx33d& outputToPhoto
     return made;
 }
 
+cv::Matx33d regionToPhoto(const cv::Matx33d& toPattern, const cv::Rect2d& region, cv::Size size, bool sideways)
+{
+    const double sx = region.width / size.width;
+    const double sy = region.height / size.height;
+    // Sideways, output pixel (u, v) to the region's pixel (v, u).
+    const cv::Matx33d toRegion =
+        sideways ? cv::Matx33d(0.0, sx, region.x + 0.5 * sx, sy, 0.0, region.y + 0.5 * sy, 0.0, 0.0, 1.0)
+                 : cv::Matx33d(sx, 0.0, region.x + 0.5 * sx, 0.0, sy, region.y + 0.5 * sy, 0.0, 0.0, 1.0);
+    return toPattern.inv() * toRegion;
+}
+
 namespace {
 
-// The photo sampled at each output pixel's place: outputToPattern takes an
-// output pixel to the pattern, toPattern the photo to the pattern.
-cv::Mat sampleRegion(const cv::Mat& photo, const cv::Matx33d& toPattern, const cv::Matx33d& outputToPattern,
-                     cv::Size size, StripMaps* maps)
+cv::Mat warped(const cv::Mat& photo, const cv::Matx33d& outputToPhoto, cv::Size size)
 {
-    const cv::Matx33d outputToPhoto = toPattern.inv() * outputToPattern;
     cv::Mat rectified;
-    if (maps != nullptr) {
-        const std::shared_ptr<const StripMap> map = maps->find(outputToPhoto, size);
-        cv::remap(photo, rectified, map->xy, map->alpha, cv::INTER_LINEAR, cv::BORDER_REPLICATE);
-        return rectified;
-    }
     cv::warpPerspective(photo, rectified, outputToPhoto, size, cv::INTER_LINEAR | cv::WARP_INVERSE_MAP,
                         cv::BORDER_REPLICATE);
     return rectified;
@@ -116,23 +137,15 @@ cv::Mat sampleRegion(const cv::Mat& photo, const cv::Matx33d& toPattern, const c
 
 }  // namespace
 
-cv::Mat rectifyRegion(const cv::Mat& photo, const cv::Matx33d& toPattern, const cv::Rect2d& region, cv::Size size,
-                      StripMaps* maps)
+cv::Mat rectifyRegion(const cv::Mat& photo, const cv::Matx33d& toPattern, const cv::Rect2d& region, cv::Size size)
 {
-    const double sx = region.width / size.width;
-    const double sy = region.height / size.height;
-    const cv::Matx33d toRegion(sx, 0.0, region.x + 0.5 * sx, 0.0, sy, region.y + 0.5 * sy, 0.0, 0.0, 1.0);
-    return sampleRegion(photo, toPattern, toRegion, size, maps);
+    return warped(photo, regionToPhoto(toPattern, region, size, false), size);
 }
 
 cv::Mat rectifyRegionSideways(const cv::Mat& photo, const cv::Matx33d& toPattern, const cv::Rect2d& region,
-                              cv::Size size, StripMaps* maps)
+                              cv::Size size)
 {
-    const double sx = region.width / size.width;
-    const double sy = region.height / size.height;
-    // Output pixel (u, v) to the region's pixel (v, u).
-    const cv::Matx33d toRegion(0.0, sx, region.x + 0.5 * sx, sy, 0.0, region.y + 0.5 * sy, 0.0, 0.0, 1.0);
-    return sampleRegion(photo, toPattern, toRegion, cv::Size(size.height, size.width), maps);
+    return warped(photo, regionToPhoto(toPattern, region, size, true), cv::Size(size.height, size.width));
 }
 
 namespace {
@@ -183,7 +196,14 @@ cv::Mat everyColumn(const cv::Mat& sampled, int step, int width)
     auto* to = full.ptr<double>(0);
     const int last = sampled.cols - 1;
     for (int x = 0; x < width; ++x) {
-        const double at = std::clamp((x + 0.5) / step - 0.5, 0.0, static_cast<double>(last));
+        const double between = (x + 0.5) / step - 0.5;
+        // Most lie between two samples, which needs no clamping.
+        if (between >= 0.0 && between < last) {
+            const auto i = static_cast<int>(between);
+            to[x] = from[i] + (between - i) * (from[i + 1] - from[i]);
+            continue;
+        }
+        const double at = std::clamp(between, 0.0, static_cast<double>(last));
         const int i = std::min(static_cast<int>(at), std::max(0, last - 1));
         const double t = at - i;
         to[x] = i + 1 <= last ? from[i] + t * (from[i + 1] - from[i]) : from[i];

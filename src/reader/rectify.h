@@ -1,11 +1,15 @@
 #pragma once
 
 #include <opencv2/core.hpp>
+#include <opencv2/imgproc.hpp>
 
+#include <array>
 #include <cstddef>
+#include <cstdint>
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <vector>
 
 #include "reader/types.h"
 
@@ -15,14 +19,25 @@ namespace reader {
 // outline going to (0,0), (width,0), (width,height), (0,height).
 cv::Matx33d patternHomography(const Quad& outline, const Mode& mode);
 
-// Where each pixel of a rectified strip samples the photo, in the fixed
-// point form OpenCV's warps use: what warpPerspective works out afresh on
-// every call.
+// Where each pixel of a rectified strip samples the photo, worked out once
+// for a video's frames: what warpPerspective works out afresh on every
+// call, in the fixed point it uses, so that the pixels come out the same.
 struct StripMap {
+    // A pixel's four photo pixels (left and right above, then below), as
+    // byte offsets into the photo, the border repeated; and their bilinear
+    // weights, in 1/1024, summing to 1024.
+    struct Tap {
+        std::array<std::uint32_t, 4> offset;
+        std::array<std::int16_t, 4> weight;
+    };
+
     cv::Matx33d outputToPhoto;
     cv::Size size;
-    cv::Mat xy;     // CV_16SC2: the photo pixel left of and above the point
-    cv::Mat alpha;  // CV_16UC1: the point's fraction of a pixel, in 1/32
+    // The photo's size and row length the offsets hold for.
+    cv::Size photoSize;
+    std::size_t photoStep = 0;
+    // Row by row.
+    std::vector<Tap> taps;
 };
 
 // The maps of strips rectified before, for a video's frames whose screens
@@ -31,8 +46,8 @@ struct StripMap {
 // stays flat however many frames there are. Safe to share between threads.
 class StripMaps {
 public:
-    // The map of the strip, made now when it is not held.
-    std::shared_ptr<const StripMap> find(const cv::Matx33d& outputToPhoto, cv::Size size);
+    // The map of the strip of photo, made now when it is not held.
+    std::shared_ptr<const StripMap> find(const cv::Mat& photo, const cv::Matx33d& outputToPhoto, cv::Size size);
 
 private:
     std::mutex mutex;
@@ -45,17 +60,82 @@ private:
 // square-on: `size` pixels spread evenly over `region`, pixel (u, v)
 // centred on region.tl() + ((u, v) + 0.5) * region.size() / size. Only the
 // parts a stage reads are rectified, so a large photo costs no more than a
-// small one. With maps, the strip's map is taken from there (the pixels
-// come out the same).
-cv::Mat rectifyRegion(const cv::Mat& photo, const cv::Matx33d& toPattern, const cv::Rect2d& region, cv::Size size,
-                      StripMaps* maps = nullptr);
+// small one.
+cv::Mat rectifyRegion(const cv::Mat& photo, const cv::Matx33d& toPattern, const cv::Rect2d& region, cv::Size size);
 
 // As rectifyRegion, the strip laid on its side: output pixel (u, v) is the
 // region's pixel (v, u) at `size`, so the output is size.height wide. A
 // tall, narrow strip then comes out in long rows, which OpenCV's remap
 // samples several times faster than short ones.
 cv::Mat rectifyRegionSideways(const cv::Mat& photo, const cv::Matx33d& toPattern, const cv::Rect2d& region,
-                              cv::Size size, StripMaps* maps = nullptr);
+                              cv::Size size);
+
+// Where rectifyRegion's (or, sideways, rectifyRegionSideways') output
+// pixels sample the photo.
+cv::Matx33d regionToPhoto(const cv::Matx33d& toPattern, const cv::Rect2d& region, cv::Size size, bool sideways);
+
+// Hands each pixel of the strip to visit(x, y, channel), channel(c) giving
+// its blue (0), green (1) or red (2) as an int.
+template <typename Visit>
+void visitPixels(const cv::Mat& strip, Visit&& visit)
+{
+    CV_Assert(strip.type() == CV_8UC3);
+    for (int y = 0; y < strip.rows; ++y) {
+        const auto* pixel = strip.ptr<uchar>(y);
+        for (int x = 0; x < strip.cols; ++x, pixel += 3) {
+            visit(x, y, [pixel](int c) { return static_cast<int>(pixel[c]); });
+        }
+    }
+}
+
+// As visitPixels over the strip the map rectifies, sampled as it is
+// visited: the strip is never written out, and only the channels asked for
+// are worked out.
+template <typename Visit>
+void visitThroughMap(const cv::Mat& photo, const StripMap& map, Visit&& visit)
+{
+    CV_Assert(photo.type() == CV_8UC3 && photo.size() == map.photoSize && photo.step[0] == map.photoStep);
+    const uchar* data = photo.data;
+    const StripMap::Tap* tap = map.taps.data();
+    for (int y = 0; y < map.size.height; ++y) {
+        for (int x = 0; x < map.size.width; ++x, ++tap) {
+            visit(x, y, [data, tap](int c) {
+                const uchar* base = data + c;
+                const int sum = base[tap->offset[0]] * tap->weight[0] + base[tap->offset[1]] * tap->weight[1] +
+                                base[tap->offset[2]] * tap->weight[2] + base[tap->offset[3]] * tap->weight[3];
+                // Rounded as cv::remap rounds.
+                return (sum + (1 << (2 * cv::INTER_BITS - 1))) >> (2 * cv::INTER_BITS);
+            });
+        }
+    }
+}
+
+// The pixels rectifyRegion would give, handed to visit as visitPixels
+// does. With maps, the strip's map is taken from there and the photo
+// sampled pixel by pixel (the values come out the same).
+template <typename Visit>
+void visitRegion(const cv::Mat& photo, const cv::Matx33d& toPattern, const cv::Rect2d& region, cv::Size size,
+                 StripMaps* maps, Visit&& visit)
+{
+    if (maps == nullptr) {
+        visitPixels(rectifyRegion(photo, toPattern, region, size), visit);
+        return;
+    }
+    visitThroughMap(photo, *maps->find(photo, regionToPhoto(toPattern, region, size, false), size), visit);
+}
+
+// The same for rectifyRegionSideways.
+template <typename Visit>
+void visitRegionSideways(const cv::Mat& photo, const cv::Matx33d& toPattern, const cv::Rect2d& region, cv::Size size,
+                         StripMaps* maps, Visit&& visit)
+{
+    if (maps == nullptr) {
+        visitPixels(rectifyRegionSideways(photo, toPattern, region, size), visit);
+        return;
+    }
+    const cv::Size turned(size.height, size.width);
+    visitThroughMap(photo, *maps->find(photo, regionToPhoto(toPattern, region, size, true), turned), visit);
+}
 
 // Pattern columns to a photo pixel across the screen, rounded down: a strip
 // sampled every that many pattern columns still has a sample for every

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <exception>
 #include <filesystem>
@@ -399,26 +400,48 @@ private:
 };
 
 // The outlines of the newest frame read so far: where the next frames look
-// first.
+// first. The frames after the first wait for its reading: searched side by
+// side, each of the first frames would cost a search, and the frames after
+// would follow whichever search ended last.
 class Tracker {
 public:
-    std::optional<std::array<Quad, 2>> latest() const
+    std::optional<std::array<Quad, 2>> latest(bool first)
     {
-        const std::lock_guard<std::mutex> lock(mutex);
+        std::unique_lock<std::mutex> lock(mutex);
+        if (!first) {
+            firstSettled.wait(lock, [this] { return firstDone; });
+        }
         return outlines;
     }
 
-    void offer(long long frame, const PhotoReading& reading)
+    void offer(long long frame, const PhotoReading& reading, bool first)
     {
-        const std::lock_guard<std::mutex> lock(mutex);
-        if (frame > newest) {
-            newest = frame;
-            outlines = std::array<Quad, 2>{reading.reference.corners, reading.device.corners};
+        {
+            const std::lock_guard<std::mutex> lock(mutex);
+            if (reading.ok && frame > newest) {
+                newest = frame;
+                outlines = std::array<Quad, 2>{reading.reference.corners, reading.device.corners};
+            }
+        }
+        if (first) {
+            releaseOthers();
         }
     }
 
+    // The first frame read or given up on: the others need wait no more.
+    void releaseOthers()
+    {
+        {
+            const std::lock_guard<std::mutex> lock(mutex);
+            firstDone = true;
+        }
+        firstSettled.notify_all();
+    }
+
 private:
-    mutable std::mutex mutex;
+    std::mutex mutex;
+    std::condition_variable firstSettled;
+    bool firstDone = false;
     long long newest = -1;
     std::optional<std::array<Quad, 2>> outlines;
 };
@@ -497,17 +520,19 @@ PhotoResult processFrame(const std::string& file, VideoFrame* frame, bool first,
         if (frame->image.empty()) {
             return failedReading("this frame of the video cannot be decoded");
         }
-        const std::optional<std::array<Quad, 2>> known = tracker->latest();
+        const std::optional<std::array<Quad, 2>> known = tracker->latest(first);
         PhotoReading reading = readOne(frame->image, settings, known ? &*known : nullptr, read);
-        if (reading.ok) {
-            tracker->offer(frame->index, reading);
-        }
+        tracker->offer(frame->index, reading, first);
         const std::string path = annotations->pathFor(frame->index, first, !reading.ok);
         if (!path.empty()) {
             annotate(&frame->image, &reading, settings, path);
         }
         return reading;
     });
+    // Undecodable, or failed on the way: the others go on without it.
+    if (first) {
+        tracker->releaseOthers();
+    }
     return result;
 }
 

@@ -37,11 +37,16 @@ std::vector<double> columnRows(const cv::Mat& photo, const cv::Matx33d& toPatter
     const int down = (bottom - top + every.y - 1) / every.y;
     const cv::Rect2d region(left, top, width, static_cast<double>(down) * every.y);
     const cv::Size size(std::max(1, static_cast<int>(std::lround(width / every.x))), down);
-    const cv::Mat strip = rectifyRegionSideways(photo, toPattern, region, size, maps);
-    cv::Mat green;
-    cv::extractChannel(strip, green, 1);
-    cv::Mat means;
-    cv::reduce(green, means, 0, cv::REDUCE_AVG, CV_64F);
+    // On its side, a strip's column is a pattern row: its green summed
+    // across.
+    std::vector<int> sums(static_cast<size_t>(down), 0);
+    visitRegionSideways(photo, toPattern, region, size, maps,
+                        [&sums](int x, int /*y*/, const auto& channel) { sums[static_cast<size_t>(x)] += channel(1); });
+    cv::Mat means(1, down, CV_64F);
+    const double perSample = 1.0 / size.width;
+    for (int y = 0; y < down; ++y) {
+        means.at<double>(0, y) = sums[static_cast<size_t>(y)] * perSample;
+    }
     means = everyColumn(means, every.y, bottom - top);
     return movingMean(means.ptr<double>(0), static_cast<size_t>(bottom - top), SMOOTHING_ROWS, Edge::Repeat);
 }

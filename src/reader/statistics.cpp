@@ -93,7 +93,9 @@ std::vector<double> movingMean(const double* values, std::size_t count, int wind
     const double share = 1.0 / static_cast<double>(2 * half + 1);
     for (std::ptrdiff_t i = 0; i < n; ++i) {
         means[static_cast<std::size_t>(i)] = sum * share;
-        sum += at(i + half + 1) - at(i - half);
+        // Away from the ends the window needs no mirroring.
+        const bool inside = i - half >= 0 && i + half + 1 < n;
+        sum += inside ? values[i + half + 1] - values[i - half] : at(i + half + 1) - at(i - half);
     }
     return means;
 }

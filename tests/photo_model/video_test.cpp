@@ -197,6 +197,9 @@ TEST_F(VideoReading, EveryFrameOfASteadyVideoIsReadNearItsTruth)
         EXPECT_EQ(photos[i].at("file"), steady->path);
         EXPECT_EQ(photos[i].at("frame"), i);
         EXPECT_NEAR(photos[i].at("time_s").get<double>(), static_cast<double>(i) / FPS, 1e-5);
+        // The screens stay put: found once, in the first frame, and read
+        // where they were in every frame after.
+        EXPECT_EQ(photos[i].at("screens"), photos[0].at("screens")) << "frame " << i;
     }
     expectNearTruth(*steady, photos, 0, photos.size(), "steady video");
     const nlohmann::json& summary = document.at("summary");

@@ -30,7 +30,12 @@ TEST(StripMaps, ReadAScreenExactlyAsAFreshWarpDoes)
     const cv::Rect2d edge(0.0, 100.0, 300.0, 500.0);
     for (int pass = 0; pass < 2; ++pass) {  // the map made, then the map held
         const cv::Mat fresh = reader::rectifyRegion(photo, toPattern, edge, cv::Size(300, 125));
-        const cv::Mat kept = reader::rectifyRegion(photo, toPattern, edge, cv::Size(300, 125), &maps);
+        cv::Mat kept(fresh.size(), CV_8UC3, cv::Scalar::all(0));
+        reader::visitRegion(
+            photo, toPattern, edge, cv::Size(300, 125), &maps, [&kept](int x, int y, const auto& channel) {
+                kept.at<cv::Vec3b>(y, x) = cv::Vec3b(static_cast<uchar>(channel(0)), static_cast<uchar>(channel(1)),
+                                                     static_cast<uchar>(channel(2)));
+            });
         cv::Mat difference;
         cv::absdiff(fresh, kept, difference);
         EXPECT_EQ(cv::countNonZero(difference.reshape(1)), 0) << "pass " << pass;
