@@ -78,11 +78,13 @@ std::optional<ClockReading> spreadBarClock(const ScanObservation& seen, double s
 constexpr double HIDDEN_SPLIT_SHARE = 0.01;
 
 // What the lit rows alone tell of a held screen's scan, when its crossing
-// was not seen in rows lit on both sides of it: the crossing lies in the
-// unlit rows between the newest frame's rows and the previous one's; with
-// only the newest frame's rows lit, the scan had passed the last of them
-// and the next frame had not reached the first. The middle of that, at the
-// middle row (where a rolling shutter's time is taken).
+// was not seen in rows lit on both sides of it: where the next frame was
+// rising in the first rows, its crossing above them; else the crossing lies
+// in the unlit rows between the newest frame's rows and the previous one's,
+// or, with only the newest frame's rows lit, the scan had passed the last
+// of them and the next frame had not reached the first. The middle of
+// that, at the middle row (where a rolling shutter's time is taken). None
+// where the rows were lit throughout: the split's own reading then holds.
 std::optional<ClockReading> litRowsClock(const ScanObservation& seen, double share, int height)
 {
     const double h = height;
@@ -94,7 +96,8 @@ std::optional<ClockReading> litRowsClock(const ScanObservation& seen, double sha
         reading.clock = seen.newestColumn + 1.0 + share * *seen.nextRisingRow / h;
         return reading;
     }
-    // A split at the rows' very ends is read by the old rule.
+    // A split at the rows' very ends (all of them the newest frame's, or
+    // all the one before's) is read as the split's own reading reads it.
     if (seen.split == Split::AllNew || seen.split == Split::AllOld) {
         return std::nullopt;
     }

@@ -154,16 +154,18 @@ cv::Point2d intersection(cv::Point2d a, cv::Point2d b, cv::Point2d c, cv::Point2
     return meet(a, b, cv::Vec4d(d.x - c.x, d.y - c.y, c.x, c.y));
 }
 
-// A beam lights whole rows of the screen, but a rolling shutter that
-// catches a flickering backlight cuts its band along the photo's rows: such
-// a band is cut again square to its sides, through the middles of its
-// edges, to lie along the screen's rows. (A screen turned by less than a
-// pixel over its width has its rows along the photo's anyway.)
+// Whether a band's top and bottom edges lie along the photo's rows, as a
+// rolling shutter that catches a flickering backlight cuts them. (A screen
+// turned by less than a pixel over its width has its rows along the
+// photo's anyway.)
 bool alongPhotoRows(const Quad& band)
 {
     return std::abs(band[0].y - band[1].y) <= 1.0 && std::abs(band[3].y - band[2].y) <= 1.0;
 }
 
+// A beam lights whole rows of the screen; a band the shutter cut is cut
+// again square to its sides, through the middles of its edges, to lie along
+// the screen's rows.
 Quad alongScreenRows(const Quad& band)
 {
     if (!alongPhotoRows(band)) {

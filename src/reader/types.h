@@ -89,8 +89,9 @@ struct ScanObservation {
     std::optional<double> newestSeenEnd;
     std::optional<double> previousSeenStart;
     // The next frame's column rising in the first lit rows but under half
-    // of their light (the scan had just passed them): the row above them
-    // where it would hold half, by the slope its share falls by down them.
+    // of their light (the scan had just begun that frame): the row above
+    // them where it would hold half, by the slope its share falls by down
+    // them.
     std::optional<double> nextRisingRow;
     // At a long exposure, where the bar spreads over several columns: in
     // bands of rows, the light-weighted mean column, counted from the
