@@ -9,6 +9,7 @@
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <utility>
 #include <vector>
 
 #include "reader/types.h"
@@ -110,31 +111,36 @@ void visitThroughMap(const cv::Mat& photo, const StripMap& map, Visit&& visit)
     }
 }
 
-// The pixels rectifyRegion would give, handed to visit as visitPixels
-// does. With maps, the strip's map is taken from there and the photo
-// sampled pixel by pixel (the values come out the same).
+// The pixels rectifyRegion (sideways: rectifyRegionSideways) would give,
+// handed to visit as visitPixels does. With maps, the strip's map is taken
+// from there and the photo sampled pixel by pixel (the values come out the
+// same).
+template <typename Visit>
+void visitStrip(const cv::Mat& photo, const cv::Matx33d& toPattern, const cv::Rect2d& region, cv::Size size,
+                bool sideways, StripMaps* maps, Visit&& visit)
+{
+    if (maps == nullptr) {
+        visitPixels(sideways ? rectifyRegionSideways(photo, toPattern, region, size)
+                             : rectifyRegion(photo, toPattern, region, size),
+                    visit);
+        return;
+    }
+    const cv::Size output = sideways ? cv::Size(size.height, size.width) : size;
+    visitThroughMap(photo, *maps->find(photo, regionToPhoto(toPattern, region, size, sideways), output), visit);
+}
+
 template <typename Visit>
 void visitRegion(const cv::Mat& photo, const cv::Matx33d& toPattern, const cv::Rect2d& region, cv::Size size,
                  StripMaps* maps, Visit&& visit)
 {
-    if (maps == nullptr) {
-        visitPixels(rectifyRegion(photo, toPattern, region, size), visit);
-        return;
-    }
-    visitThroughMap(photo, *maps->find(photo, regionToPhoto(toPattern, region, size, false), size), visit);
+    visitStrip(photo, toPattern, region, size, false, maps, std::forward<Visit>(visit));
 }
 
-// The same for rectifyRegionSideways.
 template <typename Visit>
 void visitRegionSideways(const cv::Mat& photo, const cv::Matx33d& toPattern, const cv::Rect2d& region, cv::Size size,
                          StripMaps* maps, Visit&& visit)
 {
-    if (maps == nullptr) {
-        visitPixels(rectifyRegionSideways(photo, toPattern, region, size), visit);
-        return;
-    }
-    const cv::Size turned(size.height, size.width);
-    visitThroughMap(photo, *maps->find(photo, regionToPhoto(toPattern, region, size, true), turned), visit);
+    visitStrip(photo, toPattern, region, size, true, maps, std::forward<Visit>(visit));
 }
 
 // Pattern columns to a photo pixel across the screen, rounded down: a strip
