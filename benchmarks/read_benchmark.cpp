@@ -321,7 +321,7 @@ void searchedAgainstTracked(const std::string& path, const photo_model::Scenario
         Clock::time_point start = Clock::now();
         const reader::PhotoReading before = reader::readPhoto(frames[i - 1], settings);
         searched += secondsSince(start);
-        const std::array<reader::Quad, 2> known = {before.reference.corners, before.device.corners};
+        const reader::KnownScreens known{{before.reference.corners, before.device.corners}};
         start = Clock::now();
         const reader::PhotoReading now = reader::readPhoto(frames[i], settings, &known);
         tracked += secondsSince(start);

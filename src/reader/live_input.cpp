@@ -118,11 +118,13 @@ bool LiveSource::next(VideoFrame* frame)
     }
     frame->index = grabbed - 1;
     frame->timeS = secondsSince(firstFrame);
+    frame->picture.release();
     frame->image.release();
     try {
         if (!capture.retrieve(frame->image) || frame->image.type() != CV_8UC3) {
             frame->image.release();
         }
+        frame->whole = !frame->image.empty();
     } catch (const std::exception&) {
         frame->image.release();
     }

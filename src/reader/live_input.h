@@ -10,6 +10,20 @@
 
 namespace reader {
 
+// Grabs the next frame to read, every step-th from the first: the frames
+// between are grabbed and dropped. grabbed: frames taken so far. False at
+// the end.
+template <typename GrabOne>
+bool grabEveryNth(int step, long long grabbed, GrabOne grabOne)
+{
+    for (int i = 1; grabbed > 0 && i < step; ++i) {
+        if (!grabOne()) {
+            return false;
+        }
+    }
+    return grabOne();
+}
+
 // A live source that sends nothing for this long has stopped: the run ends
 // with an error rather than waiting for ever.
 constexpr int LIVE_TIMEOUT_MS = 5000;

@@ -88,7 +88,7 @@ int main(int argc, char** argv)
         // grids from frame to frame.
         reader::TrackedScreens tracked;
         const reader::PhotoReader read = [&tracked](const cv::Mat& photo, const reader::ReadSettings& settings,
-                                                    const std::array<reader::Quad, 2>* known) {
+                                                    const reader::KnownScreens* known) {
             return reader::readPhoto(photo, settings, known, known != nullptr ? &tracked : nullptr);
         };
         const bool oneDestination = sameDestination(STDOUT_FILENO, STDERR_FILENO);

@@ -230,7 +230,7 @@ bool readKnownScreens(const cv::Mat& photo, const std::array<Quad, 2>& known, co
     return true;
 }
 
-PhotoReading readBgrPhoto(const cv::Mat& photo, const ReadSettings& settings, const std::array<Quad, 2>* known,
+PhotoReading readBgrPhoto(const cv::Mat& photo, const ReadSettings& settings, const KnownScreens* known,
                           TrackedScreens* trackedScreens)
 {
     PhotoReading reading;
@@ -238,8 +238,13 @@ PhotoReading readBgrPhoto(const cv::Mat& photo, const ReadSettings& settings, co
     std::vector<Screen> screens;
     // Screens found by a search are where they were only by chance: their
     // strips' maps are not kept.
-    const bool tracked = known != nullptr && readKnownScreens(photo, *known, mode, &screens, trackedScreens);
+    const bool tracked = known != nullptr && readKnownScreens(photo, known->outlines, mode, &screens, trackedScreens);
     StripMaps* trackedMaps = tracked && trackedScreens != nullptr ? &trackedScreens->maps : nullptr;
+    if (!tracked && known != nullptr && !known->searchWhenLost) {
+        reading.screensLost = true;
+        reading.error = "the screens are no longer where they were";
+        return reading;
+    }
     if (!tracked) {
         const ReducedPhoto reduced = reducePhoto(photo);
         std::vector<OutlineSource> sources;
@@ -365,7 +370,7 @@ PhotoReading inPhotoPixels(PhotoReading reading, int reduction)
     return reading;
 }
 
-PhotoReading readPhoto(const cv::Mat& photo, const ReadSettings& settings, const std::array<Quad, 2>* knownScreens,
+PhotoReading readPhoto(const cv::Mat& photo, const ReadSettings& settings, const KnownScreens* knownScreens,
                        TrackedScreens* tracked)
 {
     // The decoder and the video input give 8-bit BGR whatever the file

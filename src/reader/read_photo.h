@@ -22,12 +22,11 @@ struct TrackedScreens {
 // is the reading's error; what OpenCV throws goes to the caller's per-photo
 // boundary.
 //
-// knownScreens, the outlines read in a video's previous frame (reference,
-// device), are tried first: where both still show the pattern, the search
-// is skipped. tracked, when given, keeps what the next frames can reuse of
-// known screens.
-PhotoReading readPhoto(const cv::Mat& photo, const ReadSettings& settings,
-                       const std::array<Quad, 2>* knownScreens = nullptr, TrackedScreens* tracked = nullptr);
+// knownScreens, the outlines read in a video's previous frame, are tried
+// first: where both still show the pattern, the search is skipped. tracked, when given, keeps what the next frames can
+// reuse of known screens.
+PhotoReading readPhoto(const cv::Mat& photo, const ReadSettings& settings, const KnownScreens* knownScreens = nullptr,
+                       TrackedScreens* tracked = nullptr);
 
 // A reading of a picture decoded at 1/reduction of the photo's size, in the
 // photo's own pixels: its screens' corners, the points their clocks were

@@ -93,7 +93,7 @@ void annotate(cv::Mat* picture, PhotoReading* reading, const ReadSettings& setti
     }
 }
 
-PhotoReading readOne(const cv::Mat& picture, const ReadSettings& settings, const std::array<Quad, 2>* known,
+PhotoReading readOne(const cv::Mat& picture, const ReadSettings& settings, const KnownScreens* known,
                      const PhotoReader& read)
 {
     PhotoReading reading = read(picture, settings, known);
@@ -446,37 +446,38 @@ private:
     std::optional<std::array<Quad, 2>> outlines;
 };
 
-// Decoded frames' buffers, handed back once a frame is read, for the next
-// frames to be decoded into: a video's frames are all of a size, each a few
-// megabytes, and reusing them spares the allocation and the page faults.
+// Frames handed back once read, for the next frames to be decoded into: a
+// video's frames are all of a size, each a few megabytes, and reusing them
+// spares the allocation and the page faults.
 class FrameBuffers {
 public:
-    cv::Mat take()
+    VideoFrame take()
     {
         const std::lock_guard<std::mutex> lock(mutex);
         if (spare.empty()) {
             return {};
         }
-        cv::Mat image = std::move(spare.back());
+        VideoFrame frame = std::move(spare.back());
         spare.pop_back();
-        return image;
+        return frame;
     }
 
-    void giveBack(cv::Mat&& image)
+    void giveBack(VideoFrame&& frame)
     {
         // Only a buffer no one else refers to may be written over.
-        if (image.empty() || image.u == nullptr || image.u->refcount != 1) {
-            return;
+        if (frame.image.u != nullptr && frame.image.u->refcount != 1) {
+            frame.image.release();
         }
+        frame.picture.release();
         const std::lock_guard<std::mutex> lock(mutex);
         if (spare.size() < VIDEO_WINDOW) {
-            spare.push_back(std::move(image));
+            spare.push_back(std::move(frame));
         }
     }
 
 private:
     std::mutex mutex;
-    std::vector<cv::Mat> spare;
+    std::vector<VideoFrame> spare;
 };
 
 // Where a video's annotated pictures go, and how many are left to write.
@@ -510,21 +511,52 @@ struct FrameAnnotations {
     }
 };
 
+// The part of a frame a tracked read samples: the screens' outlines and a
+// margin for the strips' last samples, which may reach a pixel or two past.
+cv::Rect aroundScreens(const std::array<Quad, 2>& outlines)
+{
+    cv::Point2d least = outlines[0][0];
+    cv::Point2d most = least;
+    for (const Quad& outline : outlines) {
+        for (const cv::Point2d& corner : outline) {
+            least = {std::min(least.x, corner.x), std::min(least.y, corner.y)};
+            most = {std::max(most.x, corner.x), std::max(most.y, corner.y)};
+        }
+    }
+    const double margin = 8.0 + std::max(most.x - least.x, most.y - least.y) / 64.0;
+    return {cv::Point(cvFloor(least.x - margin), cvFloor(least.y - margin)),
+            cv::Point(cvCeil(most.x + margin), cvCeil(most.y + margin))};
+}
+
 PhotoResult processFrame(const std::string& file, VideoFrame* frame, bool first, const ReadSettings& settings,
                          Tracker* tracker, FrameAnnotations* annotations, const PhotoReader& read)
 {
     PhotoResult result;
     result.file = file;
     result.frame = FramePosition{frame->index, frame->timeS};
+    const std::string undecodable = "this frame of the video cannot be decoded";
     result.reading = guarded([&] {
-        if (frame->image.empty()) {
-            return failedReading("this frame of the video cannot be decoded");
-        }
         const std::optional<std::array<Quad, 2>> known = tracker->latest(first);
-        PhotoReading reading = readOne(frame->image, settings, known ? &*known : nullptr, read);
+        PhotoReading reading;
+        if (known) {
+            // While the screens stay put, only the frame around them is
+            // converted from the codec's colours; it is searched whole
+            // only when they are lost.
+            if (!frameToBgr(frame, aroundScreens(*known))) {
+                return failedReading(undecodable);
+            }
+            const KnownScreens screens{*known, frame->whole};
+            reading = readOne(frame->image, settings, &screens, read);
+        }
+        if (!known || reading.screensLost) {
+            if (!frameToBgr(frame)) {
+                return failedReading(undecodable);
+            }
+            reading = readOne(frame->image, settings, nullptr, read);
+        }
         tracker->offer(frame->index, reading, first);
         const std::string path = annotations->pathFor(frame->index, first, !reading.ok);
-        if (!path.empty()) {
+        if (!path.empty() && frameToBgr(frame)) {
             annotate(&frame->image, &reading, settings, path);
         }
         return reading;
@@ -552,12 +584,12 @@ void readFrames(const std::string& file, Source& source, const Options& options,
     streamInOrder<VideoFrame, PhotoResult>(
         VIDEO_READ_WORKERS, VIDEO_WINDOW,
         [&](VideoFrame* frame) {
-            frame->image = buffers.take();
+            *frame = buffers.take();
             return source.next(frame);
         },
         [&](std::size_t i, VideoFrame&& frame) {
             PhotoResult result = processFrame(file, &frame, i == 0, options.settings, &tracker, &annotations, read);
-            buffers.giveBack(std::move(frame.image));
+            buffers.giveBack(std::move(frame));
             return result;
         },
         [&](std::size_t /*index*/, PhotoResult&& result) { report->add(result); });

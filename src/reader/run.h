@@ -23,11 +23,10 @@ constexpr unsigned VIDEO_READ_WORKERS = 2;
 // first frame): enough to see why, not thousands for a long bad stretch.
 constexpr int MOST_ANNOTATED_FAILED_FRAMES = 10;
 
-// The vision stages' entry point; tests put a stand-in here. knownScreens,
-// the outlines found in an earlier frame of a video (reference, device),
-// or none.
-using PhotoReader = std::function<PhotoReading(const cv::Mat& photo, const ReadSettings& settings,
-                                               const std::array<Quad, 2>* knownScreens)>;
+// The vision stages' entry point; tests put a stand-in here. knownScreens:
+// where a video's earlier frame showed the screens, or none.
+using PhotoReader =
+    std::function<PhotoReading(const cv::Mat& photo, const ReadSettings& settings, const KnownScreens* knownScreens)>;
 
 // One photo's whole processing: load, read, and, when annotationPath is
 // not empty, draw and write the annotated picture. Anything that goes

@@ -172,6 +172,18 @@ struct PhotoReading {
     // And whether part of the other showed in the pattern's colours (a band
     // of its rows lit), rather than none of it.
     bool otherShownInPart = false;
+    // Of a video frame read only where its screens were: they are no longer
+    // there, and the frame was not searched.
+    bool screensLost = false;
+};
+
+// Where a video's screens were in an earlier frame.
+struct KnownScreens {
+    // Reference, device.
+    std::array<Quad, 2> outlines;
+    // Whether the frame is searched when they are no longer there: not
+    // when only the parts of it around them were decoded.
+    bool searchWhenLost = true;
 };
 
 struct ReadSettings {

@@ -210,7 +210,7 @@ TEST(ReadPhoto, TriesTheScreensOfThePreviousFrameFirstAndSearchesWhenTheyMoved)
     const cv::Mat photo = roomPhoto(SIDE_BY_SIDE, {40, 38}, cv::Size(2000, 1400));
     const reader::PhotoReading first = reader::readPhoto(photo, settings(reader::Placement::Left));
     ASSERT_TRUE(first.ok) << first.error;
-    const std::array<reader::Quad, 2> known = {first.reference.corners, first.device.corners};
+    const reader::KnownScreens known{{first.reference.corners, first.device.corners}};
     const reader::PhotoReading tracked = reader::readPhoto(photo, settings(reader::Placement::Left), &known);
     ASSERT_TRUE(tracked.ok) << tracked.error;
     EXPECT_EQ(tracked.lagFrames, 2);
@@ -218,7 +218,11 @@ TEST(ReadPhoto, TriesTheScreensOfThePreviousFrameFirstAndSearchesWhenTheyMoved)
 
     // Outlines over the bare wall: the screens are searched for again.
     const reader::Quad wall{cv::Point2d(10, 10), {300, 10}, {300, 200}, {10, 200}};
-    const std::array<reader::Quad, 2> stale = {wall, wall};
+    reader::KnownScreens stale{{wall, wall}, false};
+    // Unless only the parts around them were decoded.
+    const reader::PhotoReading lost = reader::readPhoto(photo, settings(reader::Placement::Left), &stale);
+    EXPECT_TRUE(!lost.ok && lost.screensLost);
+    stale.searchWhenLost = true;
     const reader::PhotoReading searched = reader::readPhoto(photo, settings(reader::Placement::Left), &stale);
     ASSERT_TRUE(searched.ok) << searched.error;
     EXPECT_EQ(searched.lagFrames, 2);

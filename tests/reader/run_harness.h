@@ -7,7 +7,7 @@
 #include "reader/run.h"
 
 // The outlines a video's earlier frame passes to the reading of the next.
-using Known = const std::array<reader::Quad, 2>*;
+using Known = const reader::KnownScreens*;
 
 // Options reading these files in a 1024x768 mode at 60 Hz.
 reader::Options optionsFor(const std::vector<std::string>& files);

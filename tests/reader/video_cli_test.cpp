@@ -58,10 +58,10 @@ TEST(ReaderVideos, BrokenAndForeignVideosGetTheirOwnErrorLines)
     const std::vector<std::string> errors = linesOf(r.err);
     ASSERT_GE(errors.size(), 6U) << r.err;
     EXPECT_EQ(errors[0], dir.file("text.mp4") +
-                             ": error: not an image or a video: no JPEG, PNG or HEIC photo, nor a video that OpenCV's "
-                             "video input can open");
-    EXPECT_EQ(errors[1], dir.file("cut.mp4") +
-                             ": error: damaged, truncated or unsupported video: OpenCV's video input cannot open it");
+                             ": error: not an image or a video: no JPEG, PNG or HEIC photo, nor a video that "
+                             "FFmpeg can open");
+    EXPECT_EQ(errors[1],
+              dir.file("cut.mp4") + ": error: damaged, truncated or unsupported video: FFmpeg cannot open it");
     // The frames the cut video still has, each read (here: no screens in
     // grey), then why it ended early.
     std::size_t line = 2;

@@ -4,10 +4,14 @@
 #include <gtest/gtest.h>
 
 #include <opencv2/imgcodecs.hpp>
+#include <opencv2/videoio.hpp>
 
+#include <algorithm>
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <cmath>
+#include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -52,7 +56,8 @@ std::vector<VideoFrame> allFrames(VideoSource* source)
     std::vector<VideoFrame> frames;
     VideoFrame frame;
     while (source->next(&frame)) {
-        frames.push_back(frame);
+        EXPECT_TRUE(reader::frameToBgr(&frame));
+        frames.push_back(std::move(frame));
         frame = VideoFrame{};
     }
     return frames;
@@ -160,7 +165,7 @@ TEST_F(VideoInput, DamagedAndForeignFilesAreRefusedWithTheirReason)
     // An MP4 cut short has lost its index, written last: it does not open.
     test_images::writeFile(dir.file("cut.mp4"), truncated(mp4, 0.5));
     VideoSource cutMp4(dir.file("cut.mp4"), 1);
-    EXPECT_EQ(cutMp4.error(), "damaged, truncated or unsupported video: OpenCV's video input cannot open it");
+    EXPECT_EQ(cutMp4.error(), "damaged, truncated or unsupported video: FFmpeg cannot open it");
     VideoFrame frame;
     EXPECT_FALSE(cutMp4.next(&frame));
 
@@ -183,12 +188,46 @@ TEST_F(VideoInput, DamagedAndForeignFilesAreRefusedWithTheirReason)
         test_images::writeFile(dir.file(name), std::vector<unsigned char>(text.begin(), text.end()));
         VideoSource source(dir.file(name), 1);
         EXPECT_EQ(source.error(),
-                  "not an image or a video: no JPEG, PNG or HEIC photo, nor a video that OpenCV's video input can open")
+                  "not an image or a video: no JPEG, PNG or HEIC photo, nor a video that FFmpeg can open")
             << name;
         EXPECT_FALSE(source.next(&frame)) << name;
     }
     VideoSource missing(dir.file("missing.mp4"), 1);
     EXPECT_NE(missing.error(), "");
+}
+
+TEST_F(VideoInput, APhoneVideoIsTurnedUprightAsItsDisplayMatrixSays)
+{
+    // A bright top left corner as stored, a quarter turn counterclockwise
+    // in the track's matrix: FFmpeg's own player shows it bottom left.
+    const std::string path = dir.file("turned.mp4");
+    {
+        cv::VideoWriter writer(path, cv::CAP_FFMPEG, cv::VideoWriter::fourcc('m', 'p', '4', 'v'), 30.0,
+                               cv::Size(64, 48));
+        cv::Mat frame(48, 64, CV_8UC3, cv::Scalar::all(0));
+        frame(cv::Rect(0, 0, 16, 12)).setTo(cv::Scalar::all(255));
+        writer.write(frame);
+    }
+    std::vector<unsigned char> bytes = test_images::readFile(path);
+    const std::string tkhd = "tkhd";
+    const auto box = std::search(bytes.begin(), bytes.end(), tkhd.begin(), tkhd.end());
+    ASSERT_NE(box, bytes.end());
+    // The matrix's a, b, c, d in 16.16 fixed point: 0, -1, 1, 0.
+    const std::array<std::uint32_t, 4> turn{0, 0xFFFF0000U, 0x10000U, 0};
+    for (std::size_t i = 0; i < turn.size(); ++i) {
+        for (std::size_t b = 0; b < 4; ++b) {
+            *(box + static_cast<std::ptrdiff_t>(44 + (i < 2 ? i : i + 1) * 4 + b)) =
+                static_cast<unsigned char>(turn[i] >> (24 - 8 * b));
+        }
+    }
+    test_images::writeFile(path, bytes);
+
+    VideoSource source(path, 1);
+    const std::vector<VideoFrame> frames = allFrames(&source);
+    ASSERT_EQ(frames.size(), 1U) << source.error();
+    ASSERT_EQ(frames[0].image.size(), cv::Size(48, 64));
+    EXPECT_GT(cv::mean(frames[0].image(cv::Rect(0, 48, 12, 16)))[0], 200.0);
+    EXPECT_LT(cv::mean(frames[0].image(cv::Rect(0, 0, 48, 40)))[0], 20.0);
 }
 
 TEST_F(VideoInput, NamesThatLookLikeProtocolsAreFiles)
@@ -314,7 +353,7 @@ namespace {
 // Stand-in for the vision stages on grey frames: the lag in columns is the
 // grey level / 20, the sub-frame reading a quarter frame more; the
 // reference screen's outline tells which frame's reading it was (its first
-// corner's x is the level). Levels at or above failFrom are not read. What
+// corner's x is a tenth of the level). Levels at or above failFrom are not read. What
 // each call was given is kept.
 class GreyReader {
 public:
@@ -322,11 +361,16 @@ public:
 
     PhotoReading operator()(const cv::Mat& frame, const ReadSettings& settings, Known known)
     {
-        const int level = levelOf(frame);
+        // Where screens are known, only their part of the frame is looked
+        // at, as the stages do; the run converts no more of it.
+        const cv::Rect2d knownPart =
+            known != nullptr ? cv::Rect2d(known->outlines[0][0], known->outlines[0][2]) : cv::Rect2d();
+        const int level =
+            known != nullptr ? levelOf(frame(cv::Rect(knownPart) & cv::Rect({}, frame.size()))) : levelOf(frame);
         {
             const std::lock_guard<std::mutex> lock(mutex);
             calls.push_back(
-                {level, known != nullptr ? std::optional<int>(std::lround((*known)[0][0].x)) : std::nullopt});
+                {level, known != nullptr ? std::optional<int>(std::lround(knownPart.x * 10)) : std::nullopt});
         }
         PhotoReading reading;
         if (level >= failFrom) {
@@ -341,8 +385,9 @@ public:
         reading.coarse = false;
         reading.reference.column = 30;
         reading.device.column = 30 - reading.lagFrames;
-        reading.reference.corners = {cv::Point2d(level, 1), cv::Point2d(level + 10, 1), cv::Point2d(level + 10, 9),
-                                     cv::Point2d(level, 9)};
+        const double x = level / 10.0;
+        reading.reference.corners = {cv::Point2d(x, 1), cv::Point2d(x + 10, 1), cv::Point2d(x + 10, 9),
+                                     cv::Point2d(x, 9)};
         reading.device.corners = reading.reference.corners;
         return reading;
     }
@@ -478,11 +523,9 @@ TEST_F(VideoRun, ADamagedVideoIsOneErrorAndTheOthersAreStillRead)
     ASSERT_GE(list.size(), 5U);
     EXPECT_EQ(
         list[0],
-        json(
-            {{"file", text},
-             {"ok", false},
-             {"error",
-              "not an image or a video: no JPEG, PNG or HEIC photo, nor a video that OpenCV's video input can open"}}));
+        json({{"file", text},
+              {"ok", false},
+              {"error", "not an image or a video: no JPEG, PNG or HEIC photo, nor a video that FFmpeg can open"}}));
     // The cut video's frames, then its error, without a frame.
     std::size_t i = 1;
     while (i < list.size() && list[i].at("file") == cut && list[i].contains("frame")) {
@@ -503,8 +546,8 @@ TEST_F(VideoRun, ADamagedVideoIsOneErrorAndTheOthersAreStillRead)
     EXPECT_EQ(document.at("summary").at("photos_read"), cutFrames + 2);
     // Standard error: one line for each, naming the file.
     EXPECT_EQ(r.err, text +
-                         ": error: not an image or a video: no JPEG, PNG or HEIC photo, nor a video that OpenCV's "
-                         "video input can open\n" +
+                         ": error: not an image or a video: no JPEG, PNG or HEIC photo, nor a video that "
+                         "FFmpeg can open\n" +
                          cut + ": error: the video ends after " + std::to_string(cutFrames) +
                          " of the 30 frames its header declares: it is truncated or damaged\n");
 }
