@@ -332,8 +332,18 @@ struct VideoSource::Decoder {
         int badPackets = 0;
         for (;;) {
             const int received = avcodec_receive_frame(codec, frame);
-            if (received == 0) {
+            // A frame past the size allowed is damage, not a picture to
+            // convert.
+            if (received == 0 &&
+                static_cast<double>(frame->width) * frame->height <= static_cast<double>(MAX_IMAGE_PIXELS)) {
                 return true;
+            }
+            if (received == 0) {
+                av_frame_unref(frame);
+                if (++badPackets > MOST_BAD_PACKETS) {
+                    return false;
+                }
+                continue;
             }
             if (received == AVERROR_EOF) {
                 return false;
