@@ -22,6 +22,7 @@ extern "C" {
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <thread>
 
 #include "reader/image_input.h"
@@ -155,61 +156,49 @@ void configureVideoInput()
     (void)setenv("OPENCV_FFMPEG_LOGLEVEL", "-8", 1);
 }
 
+namespace {
+
+// FFmpeg's own ways of freeing what it allocates, for unique_ptr.
+struct FreeFrame {
+    void operator()(AVFrame* frame) const { av_frame_free(&frame); }
+};
+struct FreeConverter {
+    void operator()(SwsContext* converter) const { sws_freeContext(converter); }
+};
+struct FreePacket {
+    void operator()(AVPacket* packet) const { av_packet_free(&packet); }
+};
+struct FreeCodec {
+    void operator()(AVCodecContext* codec) const { avcodec_free_context(&codec); }
+};
+struct CloseInput {
+    void operator()(AVFormatContext* format) const { avformat_close_input(&format); }
+};
+
+}  // namespace
+
 struct DecodedPicture::Parts {
-    AVFrame* frame = av_frame_alloc();
-    SwsContext* converter = nullptr;
+    std::unique_ptr<AVFrame, FreeFrame> frame{av_frame_alloc()};
+    std::unique_ptr<SwsContext, FreeConverter> converter;
     int quarterTurns = 0;
     // A turned frame is converted whole, then turned.
     cv::Mat unturned;
-
-    ~Parts()
-    {
-        sws_freeContext(converter);
-        av_frame_free(&frame);
-    }
-    Parts() = default;
-    Parts(const Parts&) = delete;
-    Parts& operator=(const Parts&) = delete;
-    Parts(Parts&&) = delete;
-    Parts& operator=(Parts&&) = delete;
 };
 
 DecodedPicture::DecodedPicture() = default;
-
-DecodedPicture::~DecodedPicture()
-{
-    delete parts;
-}
-
-DecodedPicture::DecodedPicture(DecodedPicture&& other) noexcept : parts(other.parts)
-{
-    other.parts = nullptr;
-}
-
-DecodedPicture& DecodedPicture::operator=(DecodedPicture&& other) noexcept
-{
-    std::swap(parts, other.parts);
-    return *this;
-}
+DecodedPicture::~DecodedPicture() = default;
+DecodedPicture::DecodedPicture(DecodedPicture&& other) noexcept = default;
+DecodedPicture& DecodedPicture::operator=(DecodedPicture&& other) noexcept = default;
 
 bool DecodedPicture::empty() const
 {
     return parts == nullptr || parts->frame == nullptr || parts->frame->data[0] == nullptr;
 }
 
-cv::Size DecodedPicture::size() const
-{
-    if (empty()) {
-        return {};
-    }
-    const cv::Size decoded(parts->frame->width, parts->frame->height);
-    return parts->quarterTurns % 2 == 0 ? decoded : cv::Size(decoded.height, decoded.width);
-}
-
 void DecodedPicture::release()
 {
     if (parts != nullptr && parts->frame != nullptr) {
-        av_frame_unref(parts->frame);
+        av_frame_unref(parts->frame.get());
     }
 }
 
@@ -255,7 +244,7 @@ bool DecodedPicture::toBgr(cv::Rect region, cv::Mat* bgr)
         bgr->release();
         return false;
     }
-    AVFrame& frame = *parts->frame;
+    const AVFrame& frame = *parts->frame;
     const cv::Rect all(0, 0, frame.width, frame.height);
     const bool turned = parts->quarterTurns != 0;
     region &= all;
@@ -270,9 +259,10 @@ bool DecodedPicture::toBgr(cv::Rect region, cv::Mat* bgr)
     }
     // Converted as OpenCV's own video input converts a frame: the pixels
     // come out the same.
-    parts->converter =
-        sws_getCachedContext(parts->converter, region.width, region.height, static_cast<AVPixelFormat>(frame.format),
-                             region.width, region.height, AV_PIX_FMT_BGR24, SWS_BICUBIC, nullptr, nullptr, nullptr);
+    // sws_getCachedContext frees the context it is given when it makes another.
+    parts->converter.reset(sws_getCachedContext(parts->converter.release(), region.width, region.height,
+                                                static_cast<AVPixelFormat>(frame.format), region.width, region.height,
+                                                AV_PIX_FMT_BGR24, SWS_BICUBIC, nullptr, nullptr, nullptr));
     if (parts->converter == nullptr) {
         bgr->release();
         return false;
@@ -281,7 +271,8 @@ bool DecodedPicture::toBgr(cv::Rect region, cv::Mat* bgr)
     target.create(frame.height, frame.width, CV_8UC3);
     std::array<std::uint8_t*, 4> out{target.ptr<std::uint8_t>(region.y) + static_cast<std::ptrdiff_t>(region.x) * 3};
     const std::array<int, 4> outStep{static_cast<int>(target.step[0])};
-    (void)sws_scale(parts->converter, planes.data(), frame.linesize, 0, region.height, out.data(), outStep.data());
+    (void)sws_scale(parts->converter.get(), planes.data(), frame.linesize, 0, region.height, out.data(),
+                    outStep.data());
     if (turned) {
         static constexpr std::array<cv::RotateFlags, 3> TURNS{cv::ROTATE_90_CLOCKWISE, cv::ROTATE_180,
                                                               cv::ROTATE_90_COUNTERCLOCKWISE};
@@ -307,49 +298,33 @@ bool frameToBgr(VideoFrame* frame, cv::Rect region)
 
 // The demuxer and decoder of one video stream.
 struct VideoSource::Decoder {
-    AVFormatContext* format = nullptr;
-    AVCodecContext* codec = nullptr;
-    AVPacket* packet = av_packet_alloc();
+    std::unique_ptr<AVFormatContext, CloseInput> format;
+    std::unique_ptr<AVCodecContext, FreeCodec> codec;
+    std::unique_ptr<AVPacket, FreePacket> packet{av_packet_alloc()};
     AVStream* stream = nullptr;
     int quarterTurns = 0;
     bool draining = false;
-
-    ~Decoder()
-    {
-        av_packet_free(&packet);
-        avcodec_free_context(&codec);
-        avformat_close_input(&format);
-    }
-    Decoder() = default;
-    Decoder(const Decoder&) = delete;
-    Decoder& operator=(const Decoder&) = delete;
-    Decoder(Decoder&&) = delete;
-    Decoder& operator=(Decoder&&) = delete;
 
     // The stream's next frame into *frame; false at its end.
     bool decode(AVFrame* frame)
     {
         int badPackets = 0;
         for (;;) {
-            const int received = avcodec_receive_frame(codec, frame);
+            const int received = avcodec_receive_frame(codec.get(), frame);
             // A frame past the size allowed is damage, not a picture to
             // convert.
-            if (received == 0 &&
-                static_cast<double>(frame->width) * frame->height <= static_cast<double>(MAX_IMAGE_PIXELS)) {
+            const bool tooLarge = received == 0 && static_cast<double>(frame->width) * frame->height >
+                                                       static_cast<double>(MAX_IMAGE_PIXELS);
+            if (received == 0 && !tooLarge) {
                 return true;
-            }
-            if (received == 0) {
-                av_frame_unref(frame);
-                if (++badPackets > MOST_BAD_PACKETS) {
-                    return false;
-                }
-                continue;
             }
             if (received == AVERROR_EOF) {
                 return false;
             }
             if (received != AVERROR(EAGAIN)) {
-                // A frame that could not be decoded: the next may be.
+                // A frame that could not be decoded, or too large: the next
+                // may do.
+                av_frame_unref(frame);
                 if (++badPackets > MOST_BAD_PACKETS) {
                     return false;
                 }
@@ -358,23 +333,23 @@ struct VideoSource::Decoder {
             if (draining) {
                 return false;
             }
-            if (av_read_frame(format, packet) < 0) {
+            if (av_read_frame(format.get(), packet.get()) < 0) {
                 // The end, or what cannot be read past: the frames still
                 // inside the decoder come out.
-                draining = avcodec_send_packet(codec, nullptr) == 0;
+                draining = avcodec_send_packet(codec.get(), nullptr) == 0;
                 if (!draining) {
                     return false;
                 }
                 continue;
             }
             if (packet->stream_index == stream->index) {
-                if (avcodec_send_packet(codec, packet) < 0) {
+                if (avcodec_send_packet(codec.get(), packet.get()) < 0) {
                     ++badPackets;
                 } else {
                     badPackets = 0;
                 }
             }
-            av_packet_unref(packet);
+            av_packet_unref(packet.get());
             if (badPackets > MOST_BAD_PACKETS) {
                 return false;
             }
@@ -393,29 +368,31 @@ VideoSource::VideoSource(const std::string& path, int every) : step(std::max(eve
     AVDictionary* options = nullptr;
     (void)av_dict_set(&options, "protocol_whitelist", "file", 0);
     (void)av_dict_set(&options, "format_whitelist", "mov,avi,matroska,mjpeg,mpegts,mpeg", 0);
-    const int openedInput = avformat_open_input(&opened->format, url.c_str(), nullptr, &options);
+    AVFormatContext* format = nullptr;
+    const int openedInput = avformat_open_input(&format, url.c_str(), nullptr, &options);
     av_dict_free(&options);
+    opened->format.reset(format);
     const AVCodec* codec = nullptr;
-    const int best = openedInput < 0 || avformat_find_stream_info(opened->format, nullptr) < 0
+    const int best = openedInput < 0 || avformat_find_stream_info(format, nullptr) < 0
                          ? -1
-                         : av_find_best_stream(opened->format, AVMEDIA_TYPE_VIDEO, -1, -1, &codec, 0);
+                         : av_find_best_stream(format, AVMEDIA_TYPE_VIDEO, -1, -1, &codec, 0);
     if (best < 0 || codec == nullptr) {
         failure = whyNotOpened(path);
         ended = true;
         return;
     }
-    opened->stream = opened->format->streams[best];
+    opened->stream = format->streams[best];
     const AVCodecParameters& parameters = *opened->stream->codecpar;
-    opened->codec = avcodec_alloc_context3(codec);
+    opened->codec.reset(avcodec_alloc_context3(codec));
     if (opened->packet == nullptr || opened->codec == nullptr ||
-        avcodec_parameters_to_context(opened->codec, &parameters) < 0) {
+        avcodec_parameters_to_context(opened->codec.get(), &parameters) < 0) {
         failure = "the video cannot be opened: out of memory";
         ended = true;
         return;
     }
     // A thread a core, as OpenCV's video input decodes.
     opened->codec->thread_count = static_cast<int>(std::max(1U, std::thread::hardware_concurrency()));
-    const int openedCodec = avcodec_open2(opened->codec, codec, nullptr);
+    const int openedCodec = avcodec_open2(opened->codec.get(), codec, nullptr);
     if (openedCodec < 0) {
         failure = "damaged, truncated or unsupported video: FFmpeg cannot decode its " +
                   std::string(avcodec_get_name(parameters.codec_id)) + " frames (" + ffmpegError(openedCodec) + ")";
@@ -438,21 +415,18 @@ VideoSource::VideoSource(const std::string& path, int every) : step(std::max(eve
     // Upright, as a phone's rotation tag says; as the EXIF orientation
     // of a photo.
     opened->quarterTurns = quarterTurns(opened->stream);
-    const double fps = av_q2d(av_guess_frame_rate(opened->format, opened->stream, nullptr));
+    const double fps = av_q2d(av_guess_frame_rate(format, opened->stream, nullptr));
     framesPerSecond = std::isfinite(fps) && fps > 0.0 ? fps : 0.0;
     auto count = static_cast<double>(opened->stream->nb_frames);
-    if (count < 1.0 && opened->format->duration > 0) {
+    if (count < 1.0 && format->duration > 0) {
         // Estimated from the duration, as the header gives no count.
-        count = std::floor(static_cast<double>(opened->format->duration) / AV_TIME_BASE * framesPerSecond + 0.5);
+        count = std::floor(static_cast<double>(format->duration) / AV_TIME_BASE * framesPerSecond + 0.5);
     }
     declaredFrames = std::isfinite(count) && count >= 1.0 && count < 1e15 ? std::llround(count) : 0;
-    decoder = opened.release();
+    decoder = std::move(opened);
 }
 
-VideoSource::~VideoSource()
-{
-    delete decoder;
-}
+VideoSource::~VideoSource() = default;
 
 bool VideoSource::grabOne(DecodedPicture* into)
 {
@@ -460,10 +434,10 @@ bool VideoSource::grabOne(DecodedPicture* into)
         return false;
     }
     if (into->parts == nullptr) {
-        into->parts = new DecodedPicture::Parts;
+        into->parts = std::make_unique<DecodedPicture::Parts>();
     }
     into->parts->quarterTurns = decoder->quarterTurns;
-    if (into->parts->frame != nullptr && decoder->decode(into->parts->frame)) {
+    if (into->parts->frame != nullptr && decoder->decode(into->parts->frame.get())) {
         ++grabbed;
         return true;
     }
@@ -477,8 +451,7 @@ bool VideoSource::grabOne(DecodedPicture* into)
         failure = "the video ends after " + std::to_string(grabbed) + " of the " + std::to_string(declaredFrames) +
                   " frames its header declares: it is truncated or damaged";
     }
-    delete decoder;
-    decoder = nullptr;
+    decoder.reset();
     return false;
 }
 

@@ -2,6 +2,7 @@
 
 #include <opencv2/core.hpp>
 
+#include <memory>
 #include <string>
 
 namespace reader {
@@ -29,12 +30,8 @@ public:
     ~DecodedPicture();
     DecodedPicture(DecodedPicture&& other) noexcept;
     DecodedPicture& operator=(DecodedPicture&& other) noexcept;
-    DecodedPicture(const DecodedPicture&) = delete;
-    DecodedPicture& operator=(const DecodedPicture&) = delete;
 
     bool empty() const;
-    // Upright.
-    cv::Size size() const;
     // Writes the picture's pixels in region (upright, clipped to the
     // picture; all of it when region is empty), and perhaps a few around
     // it, into *bgr, made the picture's size (BGR, 8 bits) when it is not;
@@ -46,7 +43,7 @@ public:
 private:
     friend class VideoSource;
     struct Parts;
-    Parts* parts = nullptr;
+    std::unique_ptr<Parts> parts;
 };
 
 // One decoded frame of a video.
@@ -90,7 +87,7 @@ private:
     struct Decoder;
     bool grabOne(DecodedPicture* into);
 
-    Decoder* decoder = nullptr;
+    std::unique_ptr<Decoder> decoder;
     int step = 1;
     double framesPerSecond = 0.0;
     // As the video's header declares it; 0 when it does not say.
