@@ -43,6 +43,7 @@ constexpr std::size_t VIDEO_WINDOW = 2 * VIDEO_READ_WORKERS + 2;
 // of the first seconds wait for them.
 constexpr std::size_t SERIES_SETTLE = 2000;
 constexpr std::size_t LIVE_SETTLE = 24;
+constexpr const char* UNDECODABLE_FRAME = "this frame of the video cannot be decoded";
 
 // Runs body, turning whatever it throws into the reading's error.
 template <typename Body>
@@ -534,7 +535,6 @@ PhotoResult processFrame(const std::string& file, VideoFrame* frame, bool first,
     PhotoResult result;
     result.file = file;
     result.frame = FramePosition{frame->index, frame->timeS};
-    const std::string undecodable = "this frame of the video cannot be decoded";
     result.reading = guarded([&] {
         const std::optional<std::array<Quad, 2>> known = tracker->latest(first);
         PhotoReading reading;
@@ -543,14 +543,14 @@ PhotoResult processFrame(const std::string& file, VideoFrame* frame, bool first,
             // converted from the codec's colours; it is searched whole
             // only when they are lost.
             if (!frameToBgr(frame, aroundScreens(*known))) {
-                return failedReading(undecodable);
+                return failedReading(UNDECODABLE_FRAME);
             }
             const KnownScreens screens{*known, frame->whole};
             reading = readOne(frame->image, settings, &screens, read);
         }
         if (!known || reading.screensLost) {
             if (!frameToBgr(frame)) {
-                return failedReading(undecodable);
+                return failedReading(UNDECODABLE_FRAME);
             }
             reading = readOne(frame->image, settings, nullptr, read);
         }
